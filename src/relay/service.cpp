@@ -1,0 +1,124 @@
+// Moving relayed bytes: writes, reads, transfers, end of file and teardowns.
+#include "relay/service.h"
+
+#include "diag.h"
+#include "relay/table.h"
+#include "sys.h"
+
+#include <cerrno>
+#include <cstring>
+
+// The partner of j reached end of file and is gone: j writes out what it holds, then closes.
+static void makedraining(int j)
+{
+    rwbuf[j].peer = -1;
+    rwbuf[j].closepending = 1;
+    FD_SET(j, &winit);
+}
+
+static void drainclose(int j)
+{
+    relayclose(j);
+}
+
+// The partner p had seen end of file with bytes still to hand on. Once j has taken them all,
+// p is closed and j drains, as if p's end of file had come just now.
+static void finisheof(int j, int p)
+{
+    if (p >= 0 && rwbuf[p].eofseen && rwbuf[p].rcount == 0) {
+        relayclose(p);
+        makedraining(j);
+    }
+}
+
+static void teardown(int j, int partner)
+{
+    relayclose(j);
+    if (partner >= 0)
+        relayclose(partner);
+}
+
+bool writephase(int j)
+{
+    rwrec& r = rwbuf[j];
+    const int partner = r.peer;
+
+    if (r.wcount != 0) {
+        const ssize_t n = sys::write(j, r.wbuf, static_cast<size_t>(r.wcount));
+        if (n < 0) {
+            if (errno != EPIPE)
+                saysysfd(j, "write");
+            teardown(j, partner);
+            return false;
+        }
+        const int w = static_cast<int>(n);
+        if (w < r.wcount)
+            std::memmove(r.wbuf, r.wbuf + w, static_cast<size_t>(r.wcount - w));
+        r.wcount -= w;
+        if (partner >= 0 && rwbuf[partner].rcount != 0) {
+            copyfromto(partner, j);
+            finisheof(j, partner);
+        }
+        const int peer = r.peer; // finisheof may have closed the partner
+        bool closed = false;
+        if (r.wcount == 0) {
+            if (r.closepending) {
+                drainclose(j);
+                closed = true;
+            }
+            FD_CLR(j, &winit);
+        }
+        if (peer >= 0 && !rwbuf[peer].eofseen)
+            FD_SET(peer, &rinit);
+        return !closed;
+    }
+
+    if (partner >= 0 && rwbuf[partner].rcount != 0) {
+        copyfromto(partner, j);
+        finisheof(j, partner);
+        return false;
+    }
+    const bool closing = r.closepending != 0;
+    if (closing)
+        drainclose(j);
+    FD_CLR(j, &winit);
+    return !closing;
+}
+
+void readphase(int j)
+{
+    rwrec& r = rwbuf[j];
+    if (r.rcount > RWBUFSIZE - 1)
+        return;
+    if (r.eofseen) {
+        FD_CLR(j, &rinit); // nothing more will come; wait for the partner to take the rest
+        return;
+    }
+    const int partner = r.peer;
+    const ssize_t n =
+        sys::read(j, r.rbuf + r.rcount, static_cast<size_t>(RWBUFSIZE - r.rcount));
+    if (n == 0) {
+        if (partner >= 0 && r.rcount > 0) {
+            // Bytes already read still wait for room at the partner: keep the pair until
+            // they have moved, so end of file never loses them.
+            r.eofseen = 1;
+            FD_CLR(j, &rinit);
+            FD_SET(partner, &winit);
+            return;
+        }
+        relayclose(j);
+        if (partner >= 0)
+            makedraining(partner);
+        return;
+    }
+    if (n < 0) {
+        saysysfd(j, "read");
+        teardown(j, partner);
+        return;
+    }
+    r.rcount += static_cast<int>(n);
+    if (partner >= 0 && rwbuf[partner].wcount <= RWBUFSIZE - 1)
+        copyfromto(j, partner);
+    if (r.rcount == RWBUFSIZE)
+        FD_CLR(j, &rinit);
+}

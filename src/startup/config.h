@@ -1,0 +1,24 @@
+// The command line and the configuration it produces; set once, read for the whole run.
+#pragma once
+
+#include <cstdint>
+
+constexpr int MAXALLOW = 16;
+constexpr int MYNAMESIZE = 256;
+
+extern char myname[MYNAMESIZE]; // the local host's canonical name
+extern int terse;
+extern const char* dispname; // the destination display name in full, not copied
+extern char* disphost;       // the characters of dispname before its first ':'
+extern uint32_t dispaddr;    // first IPv4 address of disphost, network byte order
+extern char* allownames[MAXALLOW]; // as typed on the command line
+extern uint32_t allowaddrs[MAXALLOW];
+extern int nallow;
+extern int progargc; // the command line as main received it, for the toolkit
+extern char** progargv;
+
+// Fills the configuration from the command line, DISPLAY and the resolver; exits 1 on failure.
+void parseargs(int argc, char** argv);
+[[noreturn]] void usage();
+// Start-of-run state of the configuration (for tests that parse several command lines).
+void configinit();

@@ -1,0 +1,102 @@
+// Start-up: the listening port, the announcement, the destination checks and the tables.
+#include "startup/listener.h"
+
+#include "admission/admit.h"
+#include "diag.h"
+#include "relay/loop.h"
+#include "relay/table.h"
+#include "startup/config.h"
+
+#include <X11/Xlib.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int mynum;
+uint16_t dispnum;
+sockaddr_in forward_to;
+
+int openlistener()
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0)
+        diesys("socket");
+    const int one = 1;
+    if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
+        diesys("SO_REUSEADDR:");
+    for (int k = 0;; ++k) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<uint16_t>(XPORTBASE + k));
+        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            mynum = k;
+            break;
+        }
+        if (errno != EADDRINUSE)
+            diesys("bind");
+        if (k == MAXDISPLAY)
+            die("all ports in use.\n");
+    }
+    if (::listen(s, LISTENBACKLOG) < 0)
+        diesys("listen");
+    return s;
+}
+
+uint16_t displaynumber(const char* name)
+{
+    const char* colon = std::strchr(name, ':');
+    if (colon == nullptr)
+        return 0;
+    // Read as atoi reads, kept to the low 16 bits.
+    const int v = static_cast<int>(std::strtol(colon + 1, nullptr, 10));
+    return static_cast<uint16_t>(v);
+}
+
+// The one line the program ever writes on standard output.
+static void announce()
+{
+    if (!terse)
+        std::fputs("display is ", stdout);
+    std::printf("%s:%d\n", myname, mynum);
+    std::fflush(stdout);
+}
+
+void startup()
+{
+    const int listener = openlistener();
+    announce();
+
+    dispnum = displaynumber(dispname);
+    if (dispnum > MAXDISPLAY)
+        die("display must be >= X11.0 and <= X11.100\n");
+    if (nallow == 0)
+        die("must specify at least one allowed host.\n");
+
+    std::memset(&forward_to, 0, sizeof forward_to);
+    forward_to.sin_family = AF_INET;
+    forward_to.sin_port = htons(static_cast<uint16_t>(XPORTBASE + dispnum));
+    forward_to.sin_addr.s_addr = dispaddr;
+
+    // The probe stays open and unused until the process ends.
+    if (XOpenDisplay(dispname) == nullptr)
+        die("Unable to open display at destination.\n");
+
+    // Standard input and output are gone for good: descriptors 0 and 1 may carry relayed
+    // connections from now on, and no stray write through stdout may ever reach them.
+    std::fclose(stdin);
+    std::fclose(stdout);
+
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (!relayinit(getdtablesize()))
+        die("can't allocate buffers\n");
+    if (!fdusable(listener))
+        die("can't allocate buffers\n");
+    loopinit(listener);
+    admitinit();
+}

@@ -1,0 +1,119 @@
+// A preload library for tests of the real binary: makes chosen platform calls fail or lie.
+// Each behaviour is switched on by an environment variable of the test process only.
+//   FAKE_HOSTNAME=name      gethostname gives name ("!fail" makes gethostname itself fail)
+//   FAKE_CANON=name         the lookup of FAKE_HOSTNAME answers with this canonical name
+//   FAKE_SOCKET_ERRNO=n     socket() fails with errno n
+//   FAKE_SETSOCKOPT_ERRNO=n setsockopt(SO_REUSEADDR) fails with errno n
+//   FAKE_BIND_ERRNO=n       bind() fails with errno n
+//   FAKE_LISTEN_ERRNO=n     listen() fails with errno n
+//   FAKE_BIGCALLOC=1        calloc of 1 MiB or more fails
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+extern "C" void* __libc_calloc(size_t, size_t);
+
+static int fakeerrno(const char* var)
+{
+    const char* v = std::getenv(var);
+    return v != nullptr ? std::atoi(v) : 0;
+}
+
+template <class F> static F real(const char* name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+extern "C" {
+
+int gethostname(char* name, size_t len)
+{
+    const char* fake = std::getenv("FAKE_HOSTNAME");
+    if (fake == nullptr)
+        return real<int (*)(char*, size_t)>("gethostname")(name, len);
+    if (std::strcmp(fake, "!fail") == 0) {
+        errno = EFAULT;
+        return -1;
+    }
+    std::strncpy(name, fake, len);
+    if (std::strlen(fake) >= len) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return 0;
+}
+
+hostent* gethostbyname(const char* name)
+{
+    const char* fake = std::getenv("FAKE_HOSTNAME");
+    const char* canon = std::getenv("FAKE_CANON");
+    if (fake != nullptr && canon != nullptr && std::strcmp(name, fake) == 0) {
+        static in_addr addr;
+        static char* list[2];
+        static hostent h;
+        addr.s_addr = htonl(INADDR_LOOPBACK);
+        list[0] = reinterpret_cast<char*>(&addr);
+        list[1] = nullptr;
+        h.h_name = const_cast<char*>(canon);
+        h.h_aliases = &list[1];
+        h.h_addrtype = AF_INET;
+        h.h_length = 4;
+        h.h_addr_list = list;
+        return &h;
+    }
+    return real<hostent* (*)(const char*)>("gethostbyname")(name);
+}
+
+int socket(int domain, int type, int protocol)
+{
+    if (const int e = fakeerrno("FAKE_SOCKET_ERRNO")) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(int, int, int)>("socket")(domain, type, protocol);
+}
+
+int setsockopt(int fd, int level, int opt, const void* val, socklen_t len)
+{
+    if (level == SOL_SOCKET && opt == SO_REUSEADDR)
+        if (const int e = fakeerrno("FAKE_SETSOCKOPT_ERRNO")) {
+            errno = e;
+            return -1;
+        }
+    return real<int (*)(int, int, int, const void*, socklen_t)>("setsockopt")(fd, level, opt,
+                                                                             val, len);
+}
+
+int bind(int fd, const sockaddr* a, socklen_t len)
+{
+    if (const int e = fakeerrno("FAKE_BIND_ERRNO")) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(int, const sockaddr*, socklen_t)>("bind")(fd, a, len);
+}
+
+int listen(int fd, int backlog)
+{
+    if (const int e = fakeerrno("FAKE_LISTEN_ERRNO")) {
+        errno = e;
+        return -1;
+    }
+    return real<int (*)(int, int)>("listen")(fd, backlog);
+}
+
+void* calloc(size_t n, size_t size)
+{
+    static const bool big = std::getenv("FAKE_BIGCALLOC") != nullptr;
+    if (big && size != 0 && n >= (size_t{1} << 20) / size) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return __libc_calloc(n, size);
+}
+}
