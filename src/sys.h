@@ -9,7 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace sys {
+namespace sys
+{
 inline int (*select)(int, fd_set*, fd_set*, fd_set*, timeval*) = ::select;
 inline int (*accept)(int, sockaddr*, socklen_t*) = ::accept;
 inline pid_t (*fork)() = ::fork;

@@ -1,8 +1,8 @@
 // Accepting clients, checking the allow list, starting confirmation children.
 #include "admission/admit.h"
 
-#include "dialog/alert.h"
 #include "diag.h"
+#include "dialog/alert.h"
 #include "relay/loop.h"
 #include "relay/table.h"
 #include "startup/config.h"
@@ -65,8 +65,7 @@ void closeinherited()
 
 static void refuse(int fd, const sockaddr_in& peer)
 {
-    const hostent* h =
-        sys::gethostbyaddr(&peer.sin_addr, 4, peer.sin_family);
+    const hostent* h = sys::gethostbyaddr(&peer.sin_addr, 4, peer.sin_family);
     const char* dotted = inet_ntoa(peer.sin_addr);
     // With no name to be had, the dotted address stands in its place.
     if (h != nullptr && h->h_name != nullptr)

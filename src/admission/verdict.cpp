@@ -2,8 +2,8 @@
 #include "admission/verdict.h"
 
 #include "admission/admit.h"
-#include "dialog/alert.h"
 #include "diag.h"
+#include "dialog/alert.h"
 #include "relay/table.h"
 #include "startup/listener.h"
 #include "sys.h"

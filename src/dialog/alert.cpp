@@ -3,10 +3,10 @@
 
 #include "startup/config.h"
 
+#include <X11/Intrinsic.h>
+#include <X11/Shell.h>
 #include <Xm/MessageB.h>
 #include <Xm/Xm.h>
-#include <X11/Shell.h>
-#include <X11/Intrinsic.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -95,8 +95,7 @@ void readphase(int j)
         return;
     }
     const int partner = r.peer;
-    const ssize_t n =
-        sys::read(j, r.rbuf + r.rcount, static_cast<size_t>(RWBUFSIZE - r.rcount));
+    const ssize_t n = sys::read(j, r.rbuf + r.rcount, static_cast<size_t>(RWBUFSIZE - r.rcount));
     if (n == 0) {
         if (partner >= 0 && r.rcount > 0) {
             // Bytes already read still wait for room at the partner: keep the pair until

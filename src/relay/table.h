@@ -26,7 +26,10 @@ extern int nfds;
 // Records are made for min(count, FD_SETSIZE) descriptor numbers: no higher one can be served.
 bool relayinit(int count);
 // True when fd can live in the table and the sets.
-inline bool fdusable(int fd) { return fd >= 0 && fd < ntable; }
+inline bool fdusable(int fd)
+{
+    return fd >= 0 && fd < ntable;
+}
 // The one way a relay descriptor is closed: out of all four sets, closed, record idle.
 void relayclose(int fd);
 // Both records idle and linked to each other, both in rinit and winit, nfds raised.

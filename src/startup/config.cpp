@@ -127,7 +127,8 @@ void parseargs(int argc, char** argv)
         die("display not specified\n");
 
     const char* colon = std::strchr(dispname, ':');
-    const size_t n = colon != nullptr ? static_cast<size_t>(colon - dispname) : std::strlen(dispname);
+    const size_t n =
+        colon != nullptr ? static_cast<size_t>(colon - dispname) : std::strlen(dispname);
     disphost = copyof(dispname, n);
     if (!firstaddr(sys::gethostbyname(disphost), &dispaddr))
         dief("no such host %s\n", disphost);

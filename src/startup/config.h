@@ -8,9 +8,9 @@ constexpr int MYNAMESIZE = 256;
 
 extern char myname[MYNAMESIZE]; // the local host's canonical name
 extern int terse;
-extern const char* dispname; // the destination display name in full, not copied
-extern char* disphost;       // the characters of dispname before its first ':'
-extern uint32_t dispaddr;    // first IPv4 address of disphost, network byte order
+extern const char* dispname;       // the destination display name in full, not copied
+extern char* disphost;             // the characters of dispname before its first ':'
+extern uint32_t dispaddr;          // first IPv4 address of disphost, network byte order
 extern char* allownames[MAXALLOW]; // as typed on the command line
 extern uint32_t allowaddrs[MAXALLOW];
 extern int nallow;

@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-class Smoke : public ::testing::Test {
+class Smoke : public ::testing::Test
+{
   protected:
     void SetUp() override
     {

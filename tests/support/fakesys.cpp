@@ -85,8 +85,8 @@ int setsockopt(int fd, int level, int opt, const void* val, socklen_t len)
             errno = e;
             return -1;
         }
-    return real<int (*)(int, int, int, const void*, socklen_t)>("setsockopt")(fd, level, opt,
-                                                                             val, len);
+    return real<int (*)(int, int, int, const void*, socklen_t)>("setsockopt")(fd, level, opt, val,
+                                                                              len);
 }
 
 int bind(int fd, const sockaddr* a, socklen_t len)

@@ -200,8 +200,8 @@ bool xserver::start(const std::vector<std::string>& extra)
     const int keep = 200;
     ::dup2(fds[1], keep);
     ::close(fds[1]);
-    std::vector<std::string> argv = {"Xvfb", "-displayfd", std::to_string(keep), "-screen", "0",
-                                     "1280x1024x24"};
+    std::vector<std::string> argv = {"Xvfb",    "-displayfd", std::to_string(keep),
+                                     "-screen", "0",          "1280x1024x24"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     // Started by hand rather than by proc::start, which closes every descriptor above 2.
     int e[2];
@@ -307,8 +307,8 @@ std::string findalert(const std::string& display, int timeout_ms)
 {
     const long end = nowms() + timeout_ms;
     while (nowms() < end) {
-        const auto r = runcmd({"xdotool", "search", "--name", "alert_popup"},
-                              {"DISPLAY=" + display}, 5000);
+        const auto r =
+            runcmd({"xdotool", "search", "--name", "alert_popup"}, {"DISPLAY=" + display}, 5000);
         if (r.exitcode() == 0 && !r.out.empty()) {
             // The newest window is listed last.
             std::string ids = r.out;
