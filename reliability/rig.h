@@ -1,0 +1,185 @@
+// A relay under test: a private Xvfb for the start-up probe (and the dialogs), the program
+// itself with its standard error in a file, and what /proc says about it. Header-only: used
+// by the campaign tool and the integration tests.
+#pragma once
+
+#include "support/xtest.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace rig
+{
+
+struct procinfo {
+    long rsskb = -1;   // VmRSS
+    int fds = -1;      // open descriptors
+    int children = 0;  // live children
+    int zombies = 0;   // children ended and not yet reaped
+    long cputicks = 0; // utime + stime
+};
+
+inline std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Fields of /proc/pid/stat after the command name: state, ppid, ... (index 0 = state).
+inline std::vector<std::string> statfields(pid_t pid)
+{
+    const std::string s = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::vector<std::string> out;
+    const auto close = s.rfind(')');
+    if (close == std::string::npos)
+        return out;
+    std::istringstream in(s.substr(close + 2));
+    std::string f;
+    while (in >> f)
+        out.push_back(f);
+    return out;
+}
+
+inline std::vector<pid_t> childrenof(pid_t parent, int* zombies = nullptr)
+{
+    std::vector<pid_t> out;
+    if (zombies != nullptr)
+        *zombies = 0;
+    DIR* d = ::opendir("/proc");
+    if (d == nullptr)
+        return out;
+    while (dirent* e = ::readdir(d)) {
+        const pid_t p = static_cast<pid_t>(std::atoi(e->d_name));
+        if (p <= 0)
+            continue;
+        const auto f = statfields(p);
+        if (f.size() > 1 && std::atoi(f[1].c_str()) == parent) {
+            if (f[0] == "Z") {
+                if (zombies != nullptr)
+                    ++*zombies;
+            } else {
+                out.push_back(p);
+            }
+        }
+    }
+    ::closedir(d);
+    return out;
+}
+
+inline procinfo inspect(pid_t pid)
+{
+    procinfo pi;
+    std::istringstream st(slurp("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(st, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            pi.rsskb = std::atol(line.c_str() + 6);
+    int n = 0;
+    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.')
+                ++n;
+        ::closedir(d);
+        pi.fds = n;
+    }
+    pi.children = static_cast<int>(childrenof(pid, &pi.zombies).size());
+    const auto f = statfields(pid);
+    if (f.size() > 12)
+        pi.cputicks = std::atol(f[11].c_str()) + std::atol(f[12].c_str());
+    return pi;
+}
+
+inline std::string show(const procinfo& p)
+{
+    return "RSS " + std::to_string(p.rsskb) + " kB, fds " + std::to_string(p.fds) + ", children " +
+           std::to_string(p.children) + ", zombies " + std::to_string(p.zombies);
+}
+
+struct relay {
+    xserver x;
+    proc v;
+    int mine = -1;  // the relay's display number: clients connect to 6000 + mine
+    int dport = -1; // the destination port, 6000 + the Xvfb display number
+    std::string log;
+
+    // Starts Xvfb and the program (argv[0] is the binary; "-display" is added), reads the
+    // announcement. prefix runs before the binary (e.g. prlimit). keepx false: the Xvfb is
+    // stopped once the program is up, freeing the destination port for a byte-stream server.
+    bool up(const std::string& bin, const std::vector<std::string>& allow,
+            const std::vector<std::string>& env = {}, bool keepx = false,
+            const std::vector<std::string>& prefix = {})
+    {
+        if (!x.start())
+            return false;
+        char tmpl[] = "/tmp/velkoran-relXXXXXX";
+        const int fd = ::mkstemp(tmpl);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        log = tmpl;
+        std::vector<std::string> argv = {"/bin/sh", "-c", "f=$1; shift; exec \"$@\" 2>>\"$f\"",
+                                         "sh", log};
+        argv.insert(argv.end(), prefix.begin(), prefix.end());
+        argv.push_back(bin);
+        argv.push_back("-display");
+        argv.push_back(x.name());
+        argv.push_back("-allow");
+        argv.insert(argv.end(), allow.begin(), allow.end());
+        if (!v.start(argv, env))
+            return false;
+        std::string line;
+        if (!v.readline(line, 20000))
+            return false;
+        mine = announcednumber(line);
+        dport = 6000 + x.display;
+        // Standard output closes right after the probe of the destination: from then on the
+        // Xvfb is needed only for dialogs.
+        for (int t = 0; t < 100 && v.out >= 0; ++t)
+            v.readline(line, 100);
+        if (v.out >= 0)
+            return false;
+        if (!keepx)
+            x.stop();
+        return mine >= 0;
+    }
+    int port() const { return 6000 + mine; }
+    std::string err() const { return slurp(log); }
+    procinfo info() const { return inspect(v.pid); }
+    bool alive() { return v.running(); }
+    void down()
+    {
+        v.stop();
+        x.stop();
+        if (!log.empty())
+            ::unlink(log.c_str());
+        log.clear();
+    }
+    ~relay() { down(); }
+};
+
+// Counts the lines of text that start with prefix.
+inline int countlines(const std::string& text, const std::string& prefix)
+{
+    int n = 0;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos)
+            nl = text.size();
+        if (text.compare(at, prefix.size(), prefix) == 0)
+            ++n;
+        at = nl + 1;
+    }
+    return n;
+}
+
+} // namespace rig
