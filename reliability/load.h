@@ -491,8 +491,9 @@ class runner
     // relay to close its side after the client has gone.
     bool done(const end& e) const
     {
-        const bool rxok = e.client && noread(e) ? true : e.rxdone >= e.total;
-        return e.client && e.hdrdone == HEADERSIZE && e.txdone == e.total && rxok;
+        // A client that never reads stays open until the run ends.
+        return e.client && !noread(e) && e.hdrdone == HEADERSIZE && e.txdone == e.total &&
+               e.rxdone >= e.total;
     }
 
     void account(const end& e)
