@@ -1,6 +1,7 @@
 // Reliability campaign: each scenario starts its own Xvfb and relay, drives it, prints its
 // figures and ends with "PASS name" or "FAIL name". usage: campaign SCENARIO [key=value ...]
 // Binaries are found next to this one: ../velkoran, ../tests/velkoran_standin, ximage_rt.
+#include "cmdfuzz.h"
 #include "load.h"
 #include "rig.h"
 
@@ -707,6 +708,57 @@ static bool scenario_fdsetsize()
     return verdict("fdsetsize", lines && settled);
 }
 
+// Hostile command lines against the real program (and its sanitizer build, when given), each
+// in a network namespace of its own so that no name it resolves leaves the machine.
+static bool scenario_cmdline()
+{
+    const int n = static_cast<int>(arg("count", 2000));
+    std::vector<std::string> bins = {velkoran};
+    if (::access((here + "../asan/velkoran").c_str(), X_OK) == 0)
+        bins.push_back(here + "../asan/velkoran");
+    bool ok = true;
+    for (const auto& bin : bins) {
+        std::mt19937_64 rng(static_cast<uint64_t>(arg("seed", 1)));
+        std::map<std::string, int> kinds;
+        int bad = 0;
+        long slowest = 0;
+        for (int i = 0; i < n; ++i) {
+            std::vector<std::string> argv = {"unshare", "-n", bin};
+            const auto a = cmdfuzz::cmdline(rng);
+            argv.insert(argv.end(), a.begin(), a.end());
+            std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0:abort_on_error=1",
+                                            "UBSAN_OPTIONS=halt_on_error=1"};
+            env.push_back(i % 3 == 0   ? "DISPLAY="
+                          : i % 3 == 1 ? "DISPLAY=localhost:0"
+                                       : "DISPLAY=" + cmdfuzz::junk(rng, 40));
+            const long t0 = load::nowms();
+            const cmdresult r = runcmd(argv, env, 10000);
+            slowest = std::max(slowest, load::nowms() - t0);
+            const bool sane = r.exitcode() == 1 && !r.err.empty() && r.err.back() == '\n' &&
+                              r.err.find("Sanitizer") == std::string::npos &&
+                              r.err.find("runtime error") == std::string::npos;
+            std::string kind = r.err.substr(0, std::min<size_t>(r.err.find_first_of(" \n"), 24));
+            ++kinds[kind];
+            if (!sane) {
+                ++bad;
+                if (bad <= 5) {
+                    std::printf("case %d: status %d, stderr %.200s\n", i, r.status, r.err.c_str());
+                    for (const auto& x : a)
+                        std::printf("  arg (%zu bytes) %.60s\n", x.size(), x.c_str());
+                }
+            }
+        }
+        std::printf("%s: %d command lines, %d not ending in one line and exit 1 (crash, hang, "
+                    "sanitizer report); slowest %ld ms; first words:",
+                    bin.c_str(), n, bad, slowest);
+        for (const auto& [k, c] : kinds)
+            std::printf(" [%s] %d", k.c_str(), c);
+        std::printf("\n");
+        ok = ok && bad == 0;
+    }
+    return verdict("cmdline", ok);
+}
+
 int main(int argc, char** argv)
 {
     const std::string self = argv[0];
@@ -737,6 +789,7 @@ int main(int argc, char** argv)
         {"flood", scenario_flood},
         {"fdlimit", scenario_fdlimit},
         {"fdsetsize", scenario_fdsetsize},
+        {"cmdline", scenario_cmdline},
     };
     const auto it = scenarios.find(argv[1]);
     if (it == scenarios.end()) {
