@@ -3,7 +3,8 @@
 set -euo pipefail
 PKGS=(g++ make cmake pkg-config libgtest-dev
       libmotif-dev libxt-dev libx11-dev libxext-dev
-      xvfb xauth xdotool x11-utils x11-apps socat imagemagick)
+      xvfb xauth xdotool x11-utils x11-apps socat imagemagick
+      clang libclang-rt-14-dev)
 missing=()
 for p in "${PKGS[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

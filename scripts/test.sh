@@ -16,3 +16,7 @@ cmake --build build-asan -j "$JOBS" --target unit_tests
 # The program frees nothing by design; a leak report at exit would replace the exit status.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
      UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -L unit -j "$JOBS")
+
+# A bounded fuzzing run of the command line parser and the relay engine (clang, libFuzzer).
+bash fuzz/build.sh build-fuzz
+bash fuzz/run.sh 45 build-fuzz
