@@ -3,6 +3,7 @@
 // by the campaign tool and the integration tests.
 #pragma once
 
+#include "load.h"
 #include "support/xtest.h"
 
 #include <csignal>
@@ -118,7 +119,20 @@ struct relay {
             const std::vector<std::string>& env = {}, bool keepx = false,
             const std::vector<std::string>& prefix = {})
     {
-        if (!x.start())
+        // A fresh Xvfb may have lost the IPv4 half of its port to a program that took the
+        // same number at the same moment (it then listens on IPv6 only, which "localhost"
+        // does not reach): try another one.
+        bool reachable = false;
+        for (int tries = 0; tries < 5 && !reachable; ++tries) {
+            x.stop();
+            if (!x.start())
+                return false;
+            const int probe = load::connectfrom("127.0.0.1", 6000 + x.display);
+            reachable = probe >= 0;
+            if (probe >= 0)
+                ::close(probe);
+        }
+        if (!reachable)
             return false;
         char tmpl[] = "/tmp/velkoran-relXXXXXX";
         const int fd = ::mkstemp(tmpl);
@@ -143,10 +157,13 @@ struct relay {
         dport = 6000 + x.display;
         // Standard output closes right after the probe of the destination: from then on the
         // Xvfb is needed only for dialogs.
-        for (int t = 0; t < 100 && v.out >= 0; ++t)
+        for (int t = 0; t < 600 && v.out >= 0; ++t)
             v.readline(line, 100);
         if (v.out >= 0)
             return false;
+        sleepms(200);
+        if (!v.running())
+            return false; // the probe failed
         if (!keepx)
             x.stop();
         return mine >= 0;
