@@ -5,6 +5,7 @@
 //   FAKE_SOCKET_ERRNO=n     socket() fails with errno n
 //   FAKE_SETSOCKOPT_ERRNO=n setsockopt(SO_REUSEADDR) fails with errno n
 //   FAKE_BIND_ERRNO=n       bind() fails with errno n
+//   FAKE_BIND_PORT=p        with FAKE_BIND_ERRNO: only binds to IPv4 port p fail
 //   FAKE_LISTEN_ERRNO=n     listen() fails with errno n
 //   FAKE_BIGCALLOC=1        calloc of 1 MiB or more fails
 #include <arpa/inet.h>
@@ -89,9 +90,22 @@ int setsockopt(int fd, int level, int opt, const void* val, socklen_t len)
                                                                               len);
 }
 
+// True when FAKE_BIND_PORT is unset or names the port of this IPv4 address.
+static bool bindportmatches(const sockaddr* a, socklen_t len)
+{
+    const char* v = std::getenv("FAKE_BIND_PORT");
+    if (v == nullptr)
+        return true;
+    if (a == nullptr || len < sizeof(sockaddr_in) || a->sa_family != AF_INET)
+        return false;
+    sockaddr_in in{};
+    std::memcpy(&in, a, sizeof in);
+    return ntohs(in.sin_port) == std::atoi(v);
+}
+
 int bind(int fd, const sockaddr* a, socklen_t len)
 {
-    if (const int e = fakeerrno("FAKE_BIND_ERRNO")) {
+    if (const int e = fakeerrno("FAKE_BIND_ERRNO"); e != 0 && bindportmatches(a, len)) {
         errno = e;
         return -1;
     }

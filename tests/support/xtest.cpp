@@ -267,8 +267,10 @@ cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::st
     while (p.running() && nowms() < end)
         p.drain(20);
     r.status = p.running() ? -1 : p.status;
+    // What it wrote just before it ended may still sit in the pipes: read it before closing.
+    if (r.status != -1)
+        p.drain(1000);
     p.stop();
-    p.drain(500);
     r.out = p.outbuf;
     r.err = p.errbuf;
     return r;
