@@ -4,6 +4,7 @@ set -euo pipefail
 PKGS=(g++ make cmake pkg-config libgtest-dev
       libmotif-dev libxt-dev libx11-dev libxext-dev
       xvfb xauth xdotool x11-utils x11-apps socat imagemagick
+      groff-base man-db dpkg-dev file
       clang libclang-rt-14-dev)
 missing=()
 for p in "${PKGS[@]}"; do

@@ -1,0 +1,53 @@
+#!/bin/bash
+# Builds the Debian package from a configured and built tree and checks what it holds and what
+# it depends on. Leaves the package in BUILD/package for the installation step of the CI.
+set -euo pipefail
+build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
+out="$build/package"
+rm -rf "$out"
+mkdir -p "$out"
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1 ||
+    { cat "$out/cpack.log" >&2; fail "cpack failed"; }
+debs=("$out"/velkoran_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one velkoran_*.deb in $out"
+deb=${debs[0]}
+echo "package: $deb"
+
+contents=$(dpkg-deb -c "$deb")
+echo "$contents"
+# The binary, executable, and the compressed manual page, in the places man and PATH look.
+grep -Eq '^-rwxr-xr-x .* \./usr/bin/velkoran$' <<<"$contents" || fail "no executable usr/bin/velkoran"
+grep -Eq ' \./usr/share/man/man1/velkoran\.1\.gz$' <<<"$contents" ||
+    fail "no usr/share/man/man1/velkoran.1.gz"
+
+# The packaged manual page is the one in the source tree.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+dpkg-deb -x "$deb" "$tmp"
+src=$(cd "$(dirname "$0")/../.." && pwd)
+zcat "$tmp/usr/share/man/man1/velkoran.1.gz" | cmp -s - "$src/doc/velkoran.1" ||
+    fail "packaged manual page differs from doc/velkoran.1"
+
+# The packaged binary runs and answers a bare command line with the usage line and status 1.
+set +e
+err=$("$tmp/usr/bin/velkoran" 2>&1 >/dev/null)
+status=$?
+set -e
+[ "$status" -eq 1 ] || fail "velkoran without arguments exited $status"
+[ "$err" = "usage: velkoran [-terse] [-display dispname] -allow host1 [host2 ... host16]" ] ||
+    fail "unexpected usage output: $err"
+
+# Depends as dpkg-shlibdeps found them from the linked libraries, not written by hand.
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+for lib in libxm4 libx11-6 libc6; do
+    grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends does not name $lib"
+done
+[ "$(dpkg-deb -f "$deb" Package)" = velkoran ] || fail "wrong package name"
+echo "package test passed"
