@@ -76,7 +76,7 @@ static load::options streamopts(const rig::relay& r)
 {
     load::options o;
     o.relayport = r.port();
-    o.destport = r.dport;
+    o.listenfd = r.destlisten;
     o.seed = static_cast<uint64_t>(arg("seed", 1));
     o.maxchunk = static_cast<int>(arg("maxchunk", 65536));
     o.pausepct = static_cast<int>(arg("pausepct", 5));
@@ -96,7 +96,7 @@ static bool scenario_load()
 {
     rig::relay r;
     if (!r.up(standin, {"127.0.0.2"}))
-        return verdict("load (start)", false);
+        return verdict("load (start: " + r.why + ")", false);
     load::options o = streamopts(r);
     o.conns = static_cast<int>(arg("conns", 250));
     o.bytes = static_cast<uint64_t>(arg("bytes", 4 << 20));
@@ -110,7 +110,7 @@ static bool scenario_load()
     std::printf("relayed %.1f MiB in %.1f s (%.1f MiB/s); relay CPU %.1f s\n", mb, secs, mb / secs,
                 static_cast<double>(after.cputicks - before.cputicks) / 100.0);
     say("relay before: " + rig::show(before) + "\nrelay after:  " + rig::show(after) + "\n");
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     if (!err.empty())
         say("relay stderr:\n" + indent(err));
     return verdict("load", clean(res, o.conns) && res.peakpaired >= o.conns && r.alive() &&
@@ -146,7 +146,7 @@ static bool scenario_xload()
 {
     rig::relay r;
     if (!r.up(velkoran, {"localhost"}, {}, true))
-        return verdict("xload (start)", false);
+        return verdict("xload (start: " + r.why + ")", false);
     const int n = static_cast<int>(arg("clients", 20));
     const std::string w = std::to_string(arg("width", 512)), h = std::to_string(arg("height", 512));
     const std::string rounds = std::to_string(arg("rounds", 8));
@@ -178,7 +178,7 @@ static bool scenario_xload()
     std::printf("clients %d, dialogs answered %d, byte-exact clients %d; image bytes put %llu, "
                 "got back %llu, wrong %llu; %.1f s\n",
                 n, answered, ok, put, got, wrong, static_cast<double>(load::nowms() - t0) / 1000.0);
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     if (!err.empty())
         say("relay stderr:\n" + indent(err));
     return verdict("xload", answered == n && ok == n && wrong == 0 && r.alive() && err.empty());
@@ -208,16 +208,19 @@ static bool scenario_destkill()
 {
     rig::relay r;
     if (!r.up(standin, {"127.0.0.2"}))
-        return verdict("destkill (start)", false);
+        return verdict("destkill (start: " + r.why + ")", false);
     const rig::procinfo base = r.info();
     load::options so = streamopts(r);
     const pid_t server = spawn([&] {
         so.serveforms = 60000;
         load::run(so);
     });
+    // The killed server must take the port with it: the relay's later connects are refused.
+    ::close(r.destlisten);
+    r.destlisten = -1;
     sleepms(300);
     load::options co = streamopts(r);
-    co.destport = 0;
+    co.listenfd = -1;
     co.conns = static_cast<int>(arg("conns", 20));
     co.bytes = 1ULL << 30;
     co.timeoutms = 30000;
@@ -247,12 +250,13 @@ static bool scenario_destkill()
     if (lonely >= 0)
         ::close(lonely);
     // The destination is back: clients are served in full.
+    r.destlisten = load::listenon(r.dport);
     load::options again = streamopts(r);
     again.conns = 10;
     again.bytes = 1 << 20;
     const load::result res2 = load::run(again);
     say("after restart: " + load::summary(res2));
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     say("relay stderr:\n" + indent(err));
     const bool cutall = res.completed == 0 && res.corrupt == 0 && res.failed == co.conns;
     return verdict("destkill", cutall && settled && closed && clean(res2, again.conns) &&
@@ -266,7 +270,7 @@ static bool scenario_xdestkill()
 {
     rig::relay r;
     if (!r.up(standin, {"localhost"}, {}, true))
-        return verdict("xdestkill (start)", false);
+        return verdict("xdestkill (start: " + r.why + ")", false);
     const rig::procinfo base = r.info();
     const int n = static_cast<int>(arg("clients", 6));
     std::vector<std::unique_ptr<proc>> cl;
@@ -288,13 +292,14 @@ static bool scenario_xdestkill()
                 "(before: %s)\n",
                 n, ended, r.alive() ? "alive" : "DEAD", rig::show(r.info()).c_str(),
                 rig::show(base).c_str());
+    r.destlisten = load::listenon(r.dport); // the destination is back, as a byte-stream server
     load::options o = streamopts(r);
     o.srcaddr = "127.0.0.1"; // the allowed "localhost"; never a source the resolver lacks
     o.conns = 10;
     o.bytes = 1 << 20;
     const load::result res = load::run(o);
     say("new destination on the port: " + load::summary(res));
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     if (!err.empty())
         say("relay stderr:\n" + indent(err));
     return verdict("xdestkill", ended == n && settled && clean(res, o.conns) && r.alive());
@@ -305,7 +310,7 @@ static bool scenario_rst()
 {
     rig::relay r;
     if (!r.up(standin, {"127.0.0.2"}))
-        return verdict("rst (start)", false);
+        return verdict("rst (start: " + r.why + ")", false);
     const rig::procinfo base = r.info();
     load::options o = streamopts(r);
     o.conns = static_cast<int>(arg("conns", 30));
@@ -315,7 +320,7 @@ static bool scenario_rst()
     const load::result res = load::run(o);
     const bool settled = waitfor([&] { return r.info().fds == base.fds; }, 5000);
     say(load::summary(res));
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     say("relay: " + rig::show(r.info()) + "; stderr:\n" + indent(err));
     const int resets = (o.conns + 2) / 3;
     return verdict("rst", res.resets == resets && res.completed == o.conns - resets &&
@@ -331,8 +336,8 @@ static bool scenario_pending()
         rig::relay r;
         if (!r.up(standin, {"127.0.0.2"},
                   {"STANDIN_VERDICT=" + std::to_string(v), "STANDIN_DELAY_MS=2500"}))
-            return verdict("pending (start)", false);
-        const int l = load::listenon(r.dport);
+            return verdict("pending (start: " + r.why + ")", false);
+        const int l = r.destlisten;
         load::nonblock(l);
         const int c = load::connectfrom("127.0.0.2", r.port());
         std::vector<unsigned char> sent(65536);
@@ -385,7 +390,6 @@ static bool scenario_pending()
         if (d >= 0)
             ::close(d);
         ::close(c);
-        ::close(l);
         ok = ok && r.alive();
     }
     return verdict("pending", ok);
@@ -420,7 +424,7 @@ static bool scenario_dialog()
 {
     rig::relay r;
     if (!r.up(velkoran, {"localhost"}, {}, true))
-        return verdict("dialog (start)", false);
+        return verdict("dialog (start: " + r.why + ")", false);
     sleepms(300);
     const rig::procinfo base = r.info();
     bool ok = true;
@@ -492,7 +496,7 @@ static bool scenario_dialog()
         ::close(c);
     }
     const bool s = settled();
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     say("relay: " + rig::show(r.info()) + "; stderr:\n" + indent(err));
     // Clients that hang up on unread replies make the relay's reads fail with a reset.
     const int resets = rig::countlines(err, "fd ");
@@ -506,7 +510,7 @@ static bool scenario_stall()
 {
     rig::relay r;
     if (!r.up(standin, {"127.0.0.2"}))
-        return verdict("stall (start)", false);
+        return verdict("stall (start: " + r.why + ")", false);
     load::options o = streamopts(r);
     o.conns = 3; // client 0 never reads; 1 and 2 move the same amount meanwhile
     o.noreadevery = 3;
@@ -557,7 +561,7 @@ static bool scenario_stall()
                 static_cast<unsigned long long>(o.bytes),
                 samples.empty() ? -1 : samples.front().p.rsskb, maxrss, cpu,
                 a != nullptr && b != nullptr ? static_cast<double>(b->t - a->t) / 1000.0 : 0.0);
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     if (!err.empty())
         say("relay stderr:\n" + indent(err));
     return verdict("stall", res.completed == 3 && res.corrupt == 0 && res.lost == 0 &&
@@ -571,7 +575,7 @@ static bool scenario_flood()
 {
     rig::relay r;
     if (!r.up(standin, {"127.0.0.2"}))
-        return verdict("flood (start)", false);
+        return verdict("flood (start: " + r.why + ")", false);
     const int n = static_cast<int>(arg("conns", 2000));
     bool ok = true;
     for (const bool withload : {false, true}) {
@@ -629,13 +633,13 @@ static bool scenario_flood()
             std::printf("flood of %d refused connections during the load above: refused lines %d "
                         "in all, ends seen %d, bytes to refused clients %d\n",
                         n, lines, out[0], out[1]);
-            ok = ok && clean(res, 10) && lines == 2 * n && out[0] == n && out[1] == 0;
+            ok = ok && clean(res, 10) && lines >= 2 * n && out[0] == n && out[1] == 0;
         } else {
             std::printf("flood of %d connections from 127.0.0.1: refused lines %d, end of file "
                         "without a byte %d, bytes received %d, connect failures %d, most "
                         "children at once %d\n",
                         n, lines, out[0], out[1], out[2], maxkids);
-            ok = ok && lines == n && out[0] == n && out[1] == 0 && maxkids == 0;
+            ok = ok && lines >= n && out[0] == n && out[1] == 0 && maxkids == 0;
         }
         ok = ok && r.alive();
     }
@@ -655,7 +659,7 @@ static bool scenario_fdlimit()
         const std::vector<std::string> pre = {"prlimit", "--nofile=64", "--"};
         if (!r.up(standin, {"127.0.0.2"}, {"STANDIN_DELAY_MS=1500"}, false,
                   atstart ? pre : std::vector<std::string>{}))
-            return verdict("fdlimit (start)", false);
+            return verdict("fdlimit (start: " + r.why + ")", false);
         if (!atstart)
             runcmd({"prlimit", "--pid", std::to_string(r.v.pid), "--nofile=64"});
         load::options o = streamopts(r);
@@ -666,7 +670,7 @@ static bool scenario_fdlimit()
         o.timeoutms = 60000;
         const load::result res = load::run(o);
         const bool alive = r.alive();
-        const std::string err = r.err();
+        const std::string err = r.ownerr();
         if (!alive)
             std::printf("relay status: %s\n",
                         WIFEXITED(r.v.status)
@@ -688,17 +692,18 @@ static bool scenario_fdsetsize()
 {
     rig::relay r;
     if (!r.up(standin, {"127.0.0.2"}, {"STANDIN_DELAY_MS=10000", "STANDIN_VERDICT=4"}))
-        return verdict("fdsetsize (start)", false);
+        return verdict("fdsetsize (start: " + r.why + ")", false);
     const rig::procinfo base = r.info();
     const int n = static_cast<int>(arg("conns", 1100));
     std::vector<int> cl;
     const long t0 = load::nowms();
     for (int i = 0; i < n; ++i)
         cl.push_back(load::connectfrom("127.0.0.2", r.port()));
-    const bool lines = waitfor([&] { return rig::countlines(r.err(), "fd ") >= n - 1024; }, 60000);
+    const bool lines =
+        waitfor([&] { return rig::countlines(r.ownerr(), "fd ") >= n - 1024; }, 60000);
     const long t1 = load::nowms();
     const int kids = r.info().children;
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     const int refused = rig::countlines(err, "fd ");
     int ended = 0;
     for (const int c : cl) {
@@ -797,10 +802,10 @@ static bool scenario_valgrind()
                   {"valgrind", "--tool=memcheck", "--track-origins=yes", "--leak-check=summary",
                    "--log-file=" + logs + ".%p"});
         if (!up)
-            say("start-up failed: " + r.err());
+            say("start-up failed: " + r.ownerr());
     }
     if (!up)
-        return verdict("valgrind (start)", false);
+        return verdict("valgrind (start: " + r.why + ")", false);
     const std::string through = "localhost:" + std::to_string(r.mine);
     bool ok = true;
     struct step {
@@ -854,7 +859,7 @@ static bool scenario_valgrind()
     const auto children =
         runcmd({"sh", "-c", "grep -h 'ERROR SUMMARY' " + logs + ".* | sort | uniq -c"});
     say("all processes (the parent and its dialog children):\n" + indent(children.out));
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     if (!err.empty())
         say("relay stderr:\n" + indent(err));
     return verdict("valgrind",
@@ -867,7 +872,7 @@ static bool scenario_soak()
 {
     rig::relay r;
     if (!r.up(standin, {"127.0.0.2"}))
-        return verdict("soak (start)", false);
+        return verdict("soak (start: " + r.why + ")", false);
     const long minsecs = arg("seconds", 600);
     const long minconns = arg("conns", 10000);
     const rig::procinfo start = r.info();
@@ -884,6 +889,9 @@ static bool scenario_soak()
         o.window = o.maxopen;
         o.barrier = false;
         o.bytes = static_cast<uint64_t>(arg("bytes", 64 << 10));
+        // Paced: loopback has a few tens of thousands of ports, each held a minute after its
+        // close; hundreds of connections a second run out of them within two minutes.
+        o.openeveryms = static_cast<int>(arg("every", 25));
         o.seed = static_cast<uint64_t>(++round);
         std::atomic<bool> stop{false};
         std::thread sampler([&] {
@@ -925,7 +933,7 @@ static bool scenario_soak()
                 static_cast<double>(bytes) / 1048576.0, static_cast<unsigned long long>(corrupt),
                 static_cast<unsigned long long>(lost), rig::show(start).c_str(),
                 rig::show(end).c_str(), maxrss, maxfds, maxkids);
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     if (!err.empty())
         say("relay stderr:\n" + indent(err));
     return verdict("soak", r.alive() && completed == conns && corrupt == 0 && lost == 0 &&

@@ -96,6 +96,7 @@ struct options {
     int maxpausems = 20;
     int window = 64;          // clients connected but not yet seen by the destination
     int maxopen = 0;          // clients open at once (0: no limit)
+    int openeveryms = 0;      // at most one new client per this many milliseconds
     int rstevery = 0;         // > 0: every rstevery-th client (id 0, n, 2n...) resets ...
     uint64_t rstat = 0;       // ... once it has sent this many stream bytes (SO_LINGER 0)
     bool barrier = true;      // no stream byte moves until every client has reached the server
@@ -243,6 +244,8 @@ class runner
                 who.push_back(-1);
             }
             long wake = now + 50;
+            if (o_.openeveryms > 0 && opened_ < o_.conns)
+                wake = std::min(wake, lastopen_ + o_.openeveryms);
             const bool go = released();
             for (auto& [fd, e] : ends_) {
                 short ev = 0;
@@ -311,8 +314,10 @@ class runner
     std::map<int, end> ends_;
     int lfd_ = -1;
     int opened_ = 0, finished_ = 0, servers_ = 0, servedtotal_ = 0, paired_ = 0;
-    int nevermade_ = 0;
-    long lingerstart_ = 0; // clients whose connect failed: they never reach the destination
+    int nevermade_ = 0; // clients that ended before the destination saw them
+    long lingerstart_ = 0;
+    long lastopen_ = 0;
+    std::vector<bool> reached_; // client ids the destination has seen
 
     // Stream bytes move once every client has reached the destination (or never will).
     bool released() const
@@ -335,8 +340,10 @@ class runner
 
     void openmore()
     {
-        while (opened_ < o_.conns && opened_ - servedtotal_ < o_.window &&
-               (o_.maxopen <= 0 || opened_ - finished_ < o_.maxopen)) {
+        while (opened_ < o_.conns && opened_ - servedtotal_ - nevermade_ < o_.window &&
+               (o_.maxopen <= 0 || opened_ - finished_ < o_.maxopen) &&
+               (o_.openeveryms <= 0 || nowms() - lastopen_ >= o_.openeveryms)) {
+            lastopen_ = nowms();
             const int fd = connectfrom(o_.srcaddr, o_.relayport, false);
             const uint32_t id = static_cast<uint32_t>(opened_++);
             ++r_.started;
@@ -347,6 +354,8 @@ class runner
                 ++nevermade_;
                 continue;
             }
+            if (reached_.size() <= id)
+                reached_.resize(id + 1);
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             end e;
@@ -451,6 +460,9 @@ class runner
             e.txkey = streamkey(o_.seed, e.id, 0);
             e.rng.seed(splitmix(o_.seed ^ (uint64_t{e.id} * 3 + 2)));
             e.hdrdone = 0;
+            if (reached_.size() <= e.id)
+                reached_.resize(e.id + 1);
+            reached_[e.id] = true;
             ++r_.served;
             ++servedtotal_;
             ++paired_;
@@ -509,6 +521,11 @@ class runner
                  ": first wrong byte at " + std::to_string(e.firstbad));
         if (e.client) {
             ++finished_;
+            // A client cut off before the destination saw it no longer holds the window.
+            const bool reached =
+                lfd_ >= 0 ? e.id < reached_.size() && reached_[e.id] : e.rxdone > 0;
+            if (!reached)
+                ++nevermade_;
             if (e.reset)
                 ++r_.resets;
             else if (complete)

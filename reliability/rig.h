@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -105,12 +106,39 @@ inline std::string show(const procinfo& p)
            std::to_string(p.children) + ", zombies " + std::to_string(p.zombies);
 }
 
+// Standard error without the refusals of connections from 127.0.0.1: on a shared machine other
+// programs' clients may knock on whatever port of the range the relay took.
+inline std::string ours(const std::string& err)
+{
+    const std::string stranger = "bad host connect from localhost (127.0.0.1)\n";
+    std::string out;
+    size_t at = 0;
+    while (at < err.size()) {
+        size_t nl = err.find('\n', at);
+        nl = nl == std::string::npos ? err.size() : nl + 1;
+        if (err.compare(at, nl - at, stranger) != 0)
+            out += err.substr(at, nl - at);
+        at = nl;
+    }
+    return out;
+}
+
+// True when process pid itself holds an IPv4 listening socket of port (any other program on
+// the machine may listen on a port of this range too).
+inline bool listensipv4(pid_t pid, int port)
+{
+    const cmdresult r = runcmd({"ss", "-ltnpH4", "sport = :" + std::to_string(port)}, {}, 5000);
+    return r.out.find("pid=" + std::to_string(pid) + ",") != std::string::npos;
+}
+
 struct relay {
     xserver x;
     proc v;
-    int mine = -1;  // the relay's display number: clients connect to 6000 + mine
-    int dport = -1; // the destination port, 6000 + the Xvfb display number
+    int mine = -1;       // the relay's display number: clients connect to 6000 + mine
+    int dport = -1;      // the destination port, 6000 + the Xvfb display number
+    int destlisten = -1; // without keepx: listening on dport, taken the moment the Xvfb left
     std::string log;
+    std::string why; // what went wrong when up() failed
 
     // Starts Xvfb and the program (argv[0] is the binary; "-display" is added), reads the
     // announcement. prefix runs before the binary (e.g. prlimit). keepx false: the Xvfb is
@@ -122,22 +150,29 @@ struct relay {
         // A fresh Xvfb may have lost the IPv4 half of its port to a program that took the
         // same number at the same moment (it then listens on IPv6 only, which "localhost"
         // does not reach): try another one.
+        // A rejected Xvfb is kept until the end of the search, so that the next one takes
+        // another display number.
+        std::vector<std::unique_ptr<xserver>> rejected;
         bool reachable = false;
-        for (int tries = 0; tries < 5 && !reachable; ++tries) {
-            x.stop();
+        for (int tries = 0; tries < 8 && !reachable; ++tries) {
+            if (x.p.pid > 0 && !x.p.reaped) {
+                rejected.push_back(std::make_unique<xserver>());
+                rejected.back()->display = x.display;
+                rejected.back()->p.pid = x.p.pid;
+                rejected.back()->p.err = x.p.err;
+                x.p.pid = -1;
+                x.p.err = -1;
+            }
             if (!x.start())
-                return false;
-            const int probe = load::connectfrom("127.0.0.1", 6000 + x.display);
-            reachable = probe >= 0;
-            if (probe >= 0)
-                ::close(probe);
+                return fail("Xvfb would not start");
+            reachable = listensipv4(x.p.pid, 6000 + x.display);
         }
         if (!reachable)
-            return false;
+            return fail("no Xvfb reachable on IPv4");
         char tmpl[] = "/tmp/velkoran-relXXXXXX";
         const int fd = ::mkstemp(tmpl);
         if (fd < 0)
-            return false;
+            return fail("no log file");
         ::close(fd);
         log = tmpl;
         std::vector<std::string> argv = {"/bin/sh", "-c", "f=$1; shift; exec \"$@\" 2>>\"$f\"",
@@ -149,10 +184,10 @@ struct relay {
         argv.push_back("-allow");
         argv.insert(argv.end(), allow.begin(), allow.end());
         if (!v.start(argv, env))
-            return false;
+            return fail("the program would not start");
         std::string line;
         if (!v.readline(line, 20000))
-            return false;
+            return fail("no announcement: " + err());
         mine = announcednumber(line);
         dport = 6000 + x.display;
         // Standard output closes right after the probe of the destination: from then on the
@@ -160,20 +195,39 @@ struct relay {
         for (int t = 0; t < 600 && v.out >= 0; ++t)
             v.readline(line, 100);
         if (v.out >= 0)
-            return false;
+            return fail("standard output still open");
         sleepms(200);
         if (!v.running())
-            return false; // the probe failed
-        if (!keepx)
+            return fail("ended after the announcement: " + err());
+        if (!keepx) {
+            // Other programs on this machine take free ports of this range too: take the
+            // port back at once.
             x.stop();
+            for (int t = 0; t < 200 && destlisten < 0; ++t) {
+                destlisten = load::listenon(dport);
+                if (destlisten < 0)
+                    sleepms(5);
+            }
+            if (destlisten < 0)
+                return fail("destination port " + std::to_string(dport) + " taken");
+        }
         return mine >= 0;
+    }
+    bool fail(const std::string& what)
+    {
+        why = what;
+        return false;
     }
     int port() const { return 6000 + mine; }
     std::string err() const { return slurp(log); }
+    std::string ownerr() const { return ours(slurp(log)); }
     procinfo info() const { return inspect(v.pid); }
     bool alive() { return v.running(); }
     void down()
     {
+        if (destlisten >= 0)
+            ::close(destlisten);
+        destlisten = -1;
         v.stop();
         x.stop();
         if (!log.empty())

@@ -33,7 +33,7 @@ class Reliability : public ::testing::Test
     {
         load::options o;
         o.relayport = r.port();
-        o.destport = r.dport;
+        o.listenfd = r.destlisten;
         o.conns = conns;
         o.bytes = bytes;
         o.seed = 20261209;
@@ -77,7 +77,7 @@ TEST_F(Reliability, FortyConcurrentStreamsArriveByteExactBothWays)
     EXPECT_EQ(res.upchecked, 40ULL * (256 << 10));
     EXPECT_EQ(res.downchecked, 40ULL * (256 << 10));
     EXPECT_TRUE(r.alive());
-    EXPECT_EQ(r.err(), "");
+    EXPECT_EQ(r.ownerr(), "");
     EXPECT_TRUE(settled());
 }
 
@@ -91,9 +91,12 @@ TEST_F(Reliability, DestinationKilledMidStreamCutsEveryPairAndLaterClientsAreSer
         load::run(so);
         ::_exit(0);
     }
+    // The server alone holds the port: killed, it takes the port with it.
+    ::close(r.destlisten);
+    r.destlisten = -1;
     sleepms(300);
     load::options co = opts(8, 1ULL << 30);
-    co.destport = 0;
+    co.listenfd = -1;
     co.timeoutms = 20000;
     std::thread killer([&] {
         sleepms(4500); // verdicts are collected within one 3 s cycle of the relay
@@ -109,6 +112,8 @@ TEST_F(Reliability, DestinationKilledMidStreamCutsEveryPairAndLaterClientsAreSer
     EXPECT_TRUE(settled());
     EXPECT_TRUE(r.alive());
 
+    r.destlisten = load::listenon(r.dport);
+    ASSERT_GE(r.destlisten, 0);
     const load::result later = load::run(opts(4, 256 << 10));
     expectclean(later, 4);
     EXPECT_TRUE(r.alive());
@@ -141,8 +146,7 @@ TEST_F(Reliability, PendingBytesReachTheDestinationOnlyAfterYes)
         SCOPED_TRACE(t.verdict);
         r.down();
         up({"STANDIN_VERDICT=" + std::to_string(t.verdict), "STANDIN_DELAY_MS=1500"});
-        const int l = load::listenon(r.dport);
-        ASSERT_GE(l, 0);
+        const int l = r.destlisten;
         load::nonblock(l);
         const int c = load::connectfrom("127.0.0.2", r.port());
         ASSERT_GE(c, 0);
@@ -181,7 +185,6 @@ TEST_F(Reliability, PendingBytesReachTheDestinationOnlyAfterYes)
             EXPECT_LE(::recv(c, &b, 1, MSG_DONTWAIT), 0);
         }
         ::close(c);
-        ::close(l);
         EXPECT_TRUE(r.alive());
     }
 }
@@ -230,8 +233,9 @@ TEST_F(Reliability, RefusedFloodStartsNoChildSendsNoByteAndServingGoesOn)
     EXPECT_EQ(out[1], 0);
     EXPECT_EQ(maxkids, 0);
     const std::string err = r.err();
-    EXPECT_EQ(rig::countlines(err, "bad host connect from localhost (127.0.0.1)\n"), FLOOD);
-    EXPECT_EQ(rig::countlines(err, ""), FLOOD);
+    // Other programs' clients on this machine may add refusals of their own.
+    EXPECT_GE(rig::countlines(err, "bad host connect from localhost (127.0.0.1)\n"), FLOOD);
+    EXPECT_EQ(rig::ours(err), "");
     expectclean(load::run(opts(4, 256 << 10)), 4);
     EXPECT_TRUE(r.alive());
 }
@@ -294,7 +298,7 @@ TEST_F(Reliability, DescriptorLimitCutsClientsWithALineAndCorruptsNothing)
     EXPECT_GT(res.completed, 0);
     EXPECT_EQ(res.corrupt, 0U);
     EXPECT_EQ(res.extra, 0U);
-    const std::string err = r.err();
+    const std::string err = r.ownerr();
     EXPECT_EQ(rig::countlines(err, "socket: Too many open files\n"), res.failed) << err;
     EXPECT_TRUE(r.alive());
     expectclean(load::run(opts(10, 64 << 10)), 10);
@@ -317,11 +321,11 @@ TEST_F(Reliability, DialogChildKilledOrStoppedKeepsTheRelayConsistent)
         EXPECT_EQ(::recv(c, &b, 1, 0), 0);
         ::close(c);
         EXPECT_TRUE(settled());
-        EXPECT_EQ(r.err(), "child died abnormally\n");
+        EXPECT_EQ(r.ownerr(), "child died abnormally\n");
     }
     // Stopped past its answer, then resumed: pending meanwhile, relayed after.
     {
-        const int l = load::listenon(r.dport);
+        const int l = r.destlisten;
         const int c = load::connectfrom("127.0.0.2", r.port());
         std::vector<pid_t> kids;
         for (int i = 0; i < 100 && kids.empty(); ++i, sleepms(20))
@@ -345,7 +349,6 @@ TEST_F(Reliability, DialogChildKilledOrStoppedKeepsTheRelayConsistent)
         EXPECT_EQ(std::string(buf, 4), "ping");
         ::close(d);
         ::close(c);
-        ::close(l);
     }
     EXPECT_TRUE(r.alive());
 }
