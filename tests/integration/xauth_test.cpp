@@ -57,14 +57,20 @@ cmdresult xauth(const std::string& file, std::vector<std::string> args)
 }
 
 // An Xvfb that holds its own IPv4 port, so that localhost:M leads to it and nowhere else.
-bool startdestination(xserver& x, const std::vector<std::string>& extra)
+// One that lost the port is kept running until another is found: stopped at once, it would
+// leave its number to the next attempt.
+std::unique_ptr<xserver> startdestination(const std::vector<std::string>& extra)
 {
-    for (int i = 0; i < 5; ++i) {
-        if (x.start(extra) && listensipv4(x.p.pid, 6000 + x.display))
-            return true;
-        x.stop();
+    std::vector<std::unique_ptr<xserver>> lost;
+    for (int i = 0; i < 8; ++i) {
+        auto x = std::make_unique<xserver>();
+        if (!x->start(extra))
+            continue;
+        if (listensipv4(x->p.pid, 6000 + x->display))
+            return x;
+        lost.push_back(std::move(x));
     }
-    return false;
+    return nullptr;
 }
 
 bool anyrunning(const std::vector<std::unique_ptr<proc>>& ps)
@@ -88,10 +94,11 @@ class XAuth : public ::testing::Test
         // The server takes every cookie in its file, whatever display an entry names.
         const std::string server = dir.path + "/server";
         ASSERT_EQ(xauth(server, {"add", ":0", ".", cookie}).exitcode(), 0);
-        ASSERT_TRUE(startdestination(x, {"-listen", "tcp", "-auth", server}));
+        x = startdestination({"-listen", "tcp", "-auth", server});
+        ASSERT_TRUE(x != nullptr);
         // The user's own authority: the destination's cookie under the destination's name.
         user = dir.path + "/user";
-        ASSERT_EQ(xauth(user, {"add", x.name(), "MIT-MAGIC-COOKIE-1", cookie}).exitcode(), 0);
+        ASSERT_EQ(xauth(user, {"add", x->name(), "MIT-MAGIC-COOKIE-1", cookie}).exitcode(), 0);
         // xdotool, run from here, answers the dialogs as that user.
         if (const char* old = std::getenv("XAUTHORITY"))
             saved = old;
@@ -105,13 +112,13 @@ class XAuth : public ::testing::Test
             ::setenv("XAUTHORITY", saved.c_str(), 1);
     }
     scratch dir;
-    xserver x;
+    std::unique_ptr<xserver> x;
     std::string cookie, user, saved;
 };
 
 TEST_F(XAuth, ProbeOpensTheDestinationWithTheUsersAuthority)
 {
-    const auto r = runcmd({VELKORAN_BIN, "-display", x.name(), "-allow", "localhost"},
+    const auto r = runcmd({VELKORAN_BIN, "-display", x->name(), "-allow", "localhost"},
                           {"XAUTHORITY=" + dir.path + "/missing"});
     EXPECT_EQ(r.exitcode(), 1);
     EXPECT_EQ(r.out.rfind("display is ", 0), 0U) << r.out;
@@ -124,7 +131,7 @@ TEST_F(XAuth, ProbeOpensTheDestinationWithTheUsersAuthority)
 TEST_F(XAuth, ClientFindsItsCookieUnderTheAnnouncedName)
 {
     proc v;
-    ASSERT_TRUE(v.start({VELKORAN_BIN, "-display", x.name(), "-allow", "localhost"},
+    ASSERT_TRUE(v.start({VELKORAN_BIN, "-display", x->name(), "-allow", "localhost"},
                         {"XAUTHORITY=" + user}));
     std::string line;
     ASSERT_TRUE(v.readline(line)) << v.errbuf;
@@ -138,7 +145,7 @@ TEST_F(XAuth, ClientFindsItsCookieUnderTheAnnouncedName)
     const std::string recipe = dir.path + "/recipe";
     ASSERT_EQ(runcmd({"cp", user, recipe}).exitcode(), 0);
     std::string commands = "set -e\n";
-    commands += "cookie=$(xauth list " + x.name() + " | awk '{print $3; exit}')\n";
+    commands += "cookie=$(xauth list " + x->name() + " | awk '{print $3; exit}')\n";
     commands += "xauth add " + announced + " MIT-MAGIC-COOKIE-1 \"$cookie\"\n";
     const auto r = runcmd({"bash", "-c", commands}, {"XAUTHORITY=" + recipe});
     ASSERT_EQ(r.exitcode(), 0) << r.err;
@@ -172,7 +179,7 @@ TEST_F(XAuth, ClientFindsItsCookieUnderTheAnnouncedName)
         ASSERT_TRUE(clients.back()->start({"xdpyinfo", "-display", c.display},
                                           {"XAUTHORITY=" + c.authority}));
     }
-    ASSERT_TRUE(answeruntil(x.name(), true, [&] {
+    ASSERT_TRUE(answeruntil(x->name(), true, [&] {
         for (auto& c : clients)
             c->drain(10);
         return !anyrunning(clients);
