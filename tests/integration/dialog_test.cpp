@@ -1,0 +1,361 @@
+// The real program with the real Motif dialog on a private Xvfb, answered through xdotool:
+// refusals, "Yes" and "No", a dialog killed from outside, real X clients relayed exactly,
+// the descriptors the first clients get, the dialog's text and buttons, and what a pending
+// dialog must not hold on to.
+#include "integration/endtoend.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+namespace
+{
+
+using namespace e2e;
+
+class Dialog : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        for (const char* p : {"Xvfb", "xdotool", "xdpyinfo", "xwd"})
+            if (!haveprog(p))
+                GTEST_SKIP() << p << " missing";
+        x = startxvfb();
+        ASSERT_TRUE(x) << "no X server with a TCP port of its own";
+    }
+    void TearDown() override
+    {
+        for (auto& p : v)
+            killchildren(p);
+        for (const int fd : fds)
+            ::close(fd);
+    }
+
+    // The real program in front of the private X server; its port, or -1.
+    int start(proc& p, const std::vector<std::string>& allow)
+    {
+        std::vector<std::string> argv = {VELKORAN_BIN, "-display", x->name(), "-allow"};
+        argv.insert(argv.end(), allow.begin(), allow.end());
+        if (!p.start(argv))
+            return -1;
+        const int n = started(p);
+        return n < 0 ? -1 : 6000 + n;
+    }
+    static std::string through(int port) { return "localhost:" + std::to_string(port - 6000); }
+
+    cmdresult onx(const std::vector<std::string>& argv)
+    {
+        return runcmd(argv, {"DISPLAY=" + x->name()}, 10000);
+    }
+    // The dialog windows on the X server.
+    std::vector<std::string> dialogs()
+    {
+        std::vector<std::string> ids;
+        std::istringstream in(onx({"xdotool", "search", "--name", "alert_popup"}).out);
+        for (std::string id; in >> id;)
+            ids.push_back(id);
+        return ids;
+    }
+    bool isdialog(const std::string& id)
+    {
+        const auto ids = dialogs();
+        return std::find(ids.begin(), ids.end(), id) != ids.end();
+    }
+    // Waits for a dialog that is not among known (dialogs still up); its id, or empty.
+    std::string newdialog(const std::vector<std::string>& known)
+    {
+        std::string found;
+        waituntil(
+            [&] {
+                for (const auto& id : dialogs())
+                    if (std::find(known.begin(), known.end(), id) == known.end())
+                        found = id;
+                return !found.empty();
+            },
+            15000);
+        return found;
+    }
+    bool hasgone(const std::string& id, int timeout_ms)
+    {
+        return waituntil([&] { return !isdialog(id); }, timeout_ms);
+    }
+    // Return presses the default button, "Yes"; Escape is the dialog's cancel, "No".
+    void press(const std::string& id, const char* key)
+    {
+        onx({"xdotool", "windowfocus", "--sync", id, "key", "--clearmodifiers", key});
+    }
+    void click(const std::string& id, int px, int py)
+    {
+        onx({"xdotool", "mousemove", "--sync", "--window", id, std::to_string(px),
+             std::to_string(py), "click", "1"});
+    }
+    bool haswindow(const std::string& title)
+    {
+        return onx({"xdotool", "search", "--name", "^" + title + "$"}).exitcode() == 0;
+    }
+    int keep(int fd)
+    {
+        if (fd >= 0)
+            fds.push_back(fd);
+        return fd;
+    }
+
+    std::unique_ptr<xserver> x;
+    proc v[3];
+    std::vector<int> fds;
+};
+
+// Every line but the one that names the display the client was pointed at.
+std::string withoutname(const std::string& text)
+{
+    std::istringstream in(text);
+    std::string out;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("name of display:", 0) != 0)
+            out += line + "\n";
+    return out;
+}
+
+// A client from a host not on the list: one line naming it, end of file without a byte, and
+// no question asked.
+TEST_F(Dialog, ARefusedHostGetsOneLineNoByteAndNoDialog)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    // From 127.0.0.1, which the hosts file names: the refusal asks no name server.
+    const std::string line = badhostline("127.0.0.1");
+    const int quiet = keep(connectfrom("127.0.0.1", port));
+    ASSERT_GE(quiet, 0);
+    const received rq = readfor(quiet, 5000);
+    EXPECT_TRUE(rq.eof);
+    EXPECT_EQ(rq.bytes, "");
+    EXPECT_EQ(errafter(v[0], line.size(), 3000), line);
+
+    // A client that has sent its connection setup is reset rather than ended, still unanswered.
+    const int talker = keep(connectfrom("127.0.0.1", port));
+    ASSERT_GE(talker, 0);
+    ASSERT_TRUE(sendall(talker, XSETUP));
+    const received rt = readfor(talker, 5000);
+    EXPECT_TRUE(rt.closed());
+    EXPECT_EQ(rt.bytes, "");
+    EXPECT_EQ(errafter(v[0], 2 * line.size(), 3000), line + line);
+
+    EXPECT_TRUE(childpids(v[0].pid).empty());
+    sleepms(700); // long enough for a wrongly started dialog to show
+    EXPECT_TRUE(dialogs().empty());
+    EXPECT_TRUE(v[0].running());
+}
+
+// "Yes" relays xdpyinfo: everything it prints through the program is what it prints directly.
+TEST_F(Dialog, YesRelaysXdpyinfoExactly)
+{
+    const int port = start(v[0], {"localhost"});
+    ASSERT_GT(port, 0);
+    proc c;
+    ASSERT_TRUE(c.start({"xdpyinfo", "-display", through(port)}));
+    const std::string id = newdialog({});
+    ASSERT_FALSE(id.empty());
+    press(id, "Return");
+    ASSERT_NE(c.wait(20000), -1);
+    ASSERT_TRUE(WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0) << c.errbuf;
+
+    // Directly, with the dialog gone as it was when the relayed client ran.
+    const cmdresult direct = onx({"xdpyinfo"});
+    ASSERT_EQ(direct.exitcode(), 0);
+    EXPECT_GT(direct.out.size(), 10000U);
+    EXPECT_TRUE(withoutname(c.outbuf) == withoutname(direct.out))
+        << "xdpyinfo through the relay differs from xdpyinfo direct";
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+// The first clients are served on descriptors 0 and 1, which start-up gave up. A client that
+// goes loses its windows at once, although a dialog forked while it was relayed is still up.
+TEST_F(Dialog, FirstClientsUseDescriptorsZeroAndOneAndLeaveNoWindowsBehind)
+{
+    const int port = start(v[0], {"localhost"});
+    ASSERT_GT(port, 0);
+    const pid_t pid = v[0].pid;
+    EXPECT_EQ(fdlink(pid, 0), "");
+    EXPECT_EQ(fdlink(pid, 1), "");
+
+    const std::string title = "velkoran-hold-" + std::to_string(::getpid());
+    proc h;
+    ASSERT_TRUE(h.start({TOOLS_DIR "/xwindow_hold", "-display", through(port), title, "30"}));
+    const std::string first = newdialog({});
+    ASSERT_FALSE(first.empty());
+    EXPECT_TRUE(issocket(fdlink(pid, 0))) << "the pending client is not on descriptor 0";
+    EXPECT_EQ(fdlink(pid, 1), "");
+    press(first, "Return");
+    // Window ids of a client that has gone may be handed out again: the next dialog can
+    // have the same id.
+    ASSERT_TRUE(hasgone(first, 3000));
+    std::string line;
+    ASSERT_TRUE(h.readline(line, 10000)) << h.errbuf;
+    EXPECT_EQ(line, "ready\n");
+    EXPECT_TRUE(haswindow(title));
+    EXPECT_TRUE(issocket(fdlink(pid, 0)));
+    EXPECT_TRUE(issocket(fdlink(pid, 1))) << "the destination side is not on descriptor 1";
+
+    // Another client waits for its answer; its dialog process was forked while the window
+    // holder was relayed.
+    const int c = keep(connectfrom("127.0.0.1", port));
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(sendall(c, XSETUP));
+    const std::string second = newdialog({});
+    ASSERT_FALSE(second.empty());
+
+    h.stop();
+    EXPECT_TRUE(waituntil([&] { return !haswindow(title); }, 2500))
+        << "the window outlived its client while a dialog was up";
+    EXPECT_TRUE(isdialog(second));
+    EXPECT_EQ(fdlink(pid, 1), "") << "the pair was not closed";
+
+    press(second, "Escape");
+    const received r = readfor(c, 6000);
+    EXPECT_TRUE(r.closed());
+    EXPECT_EQ(r.bytes, "");
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+// "No" ends the client without a byte, also while another client's dialog is still up.
+TEST_F(Dialog, NoClosesTheClientWithoutAByteWhileAnotherDialogIsUp)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    const int a = keep(connectfrom("127.0.0.2", port));
+    ASSERT_GE(a, 0);
+    ASSERT_TRUE(sendall(a, XSETUP));
+    const std::string da = newdialog({});
+    ASSERT_FALSE(da.empty());
+    const int b = keep(connectfrom("127.0.0.2", port));
+    ASSERT_GE(b, 0);
+    ASSERT_TRUE(sendall(b, XSETUP));
+    const std::string db = newdialog({da});
+    ASSERT_FALSE(db.empty());
+
+    press(da, "Escape");
+    const received ra = readfor(a, 6000);
+    EXPECT_TRUE(ra.closed()) << "the client was not told while another dialog was up";
+    EXPECT_EQ(ra.bytes, "");
+    EXPECT_TRUE(isdialog(db));
+
+    press(db, "Escape");
+    const received rb = readfor(b, 6000);
+    EXPECT_TRUE(rb.closed());
+    EXPECT_EQ(rb.bytes, "");
+    EXPECT_EQ(v[0].errbuf, "");
+    EXPECT_TRUE(v[0].running());
+}
+
+TEST_F(Dialog, ADialogKilledFromOutsideClosesTheClient)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    const int c = keep(connectfrom("127.0.0.2", port));
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(sendall(c, XSETUP));
+    const std::string id = newdialog({});
+    ASSERT_FALSE(id.empty());
+    const auto kids = childpids(v[0].pid);
+    ASSERT_EQ(kids.size(), 1U);
+    ASSERT_EQ(::kill(kids[0], SIGKILL), 0);
+
+    const received r = readfor(c, 6000);
+    EXPECT_TRUE(r.closed());
+    EXPECT_EQ(r.bytes, "");
+    const std::string line = "child died abnormally\n";
+    EXPECT_EQ(errafter(v[0], line.size(), 2000), line);
+    EXPECT_TRUE(hasgone(id, 2000));
+    EXPECT_TRUE(v[0].running());
+}
+
+// The question names the first matching allowed host as it was typed, and the dialog has two
+// buttons: "Yes" on the left, "No" on the right, nothing between them (a Help button would
+// stand there and push "No" to the middle). Dialogs are compared as images: two that should
+// say the same are identical, and "LOCALHOST" against "localhost" (the name the system gives
+// 127.0.0.1) differs.
+TEST_F(Dialog, ShowsTheHostAsTypedAndExactlyYesAndNo)
+{
+    const std::vector<std::string> allow[3] = {
+        {"127.0.0.2", "LOCALHOST", "localhost"}, // matched by its second entry
+        {"LOCALHOST"},
+        {"localhost"},
+    };
+    int port[3];
+    for (int i = 0; i < 3; ++i) {
+        port[i] = start(v[i], allow[i]);
+        ASSERT_GT(port[i], 0);
+    }
+    proc c[3];
+    std::string id[3], image[3];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(c[i].start({"xdpyinfo", "-display", through(port[i])}));
+        id[i] = newdialog({});
+        ASSERT_FALSE(id[i].empty());
+        // The same pointer position for every picture, outside the dialog: the pointer over a
+        // dialog gives it the keyboard focus, which changes how it is drawn.
+        onx({"xdotool", "mousemove", "900", "700"});
+        sleepms(300); // drawn
+        const cmdresult shot = onx({"xwd", "-silent", "-id", id[i]});
+        ASSERT_EQ(shot.exitcode(), 0);
+        image[i] = shot.out;
+        if (i == 0) {
+            EXPECT_EQ(onx({"xprop", "-id", id[i], "WM_CLASS"}).out,
+                      "WM_CLASS(STRING) = \"alert_popup\", \"Velkoran\"\n");
+            press(id[i], "Escape");
+        } else {
+            std::istringstream g(onx({"xdotool", "getwindowgeometry", "--shell", id[i]}).out);
+            int w = 0, h = 0;
+            for (std::string kv; g >> kv;) {
+                if (kv.rfind("WIDTH=", 0) == 0)
+                    w = std::stoi(kv.substr(6));
+                if (kv.rfind("HEIGHT=", 0) == 0)
+                    h = std::stoi(kv.substr(7));
+            }
+            ASSERT_GT(w, 100);
+            ASSERT_GT(h, 60);
+            const int row = h - 30; // the buttons' row
+            if (i == 1) {
+                click(id[i], 30, row);
+            } else {
+                click(id[i], w / 2, row);
+                sleepms(700);
+                EXPECT_TRUE(isdialog(id[i])) << "something between the buttons answered";
+                click(id[i], w - 30, row);
+            }
+        }
+        ASSERT_TRUE(hasgone(id[i], 3000)) << "dialog " << i << " was not answered";
+    }
+    EXPECT_GT(image[0].size(), 10000U);
+    EXPECT_TRUE(image[0] == image[1]) << "the dialog does not show the first matching name";
+    EXPECT_TRUE(image[0] != image[2]) << "the dialog does not show the name as typed";
+
+    for (auto& p : c)
+        ASSERT_NE(p.wait(20000), -1);
+    EXPECT_EQ(WEXITSTATUS(c[0].status), 1);
+    EXPECT_EQ(c[0].outbuf, "");
+    EXPECT_EQ(WEXITSTATUS(c[1].status), 0) << "the left button is not Yes";
+    EXPECT_NE(c[1].outbuf.find("vendor string"), std::string::npos);
+    EXPECT_EQ(WEXITSTATUS(c[2].status), 1) << "the right button is not No";
+    EXPECT_EQ(c[2].outbuf, "");
+}
+
+// 4 MB each way: a seeded random 1000x1000 image put into a pixmap and read back.
+TEST_F(Dialog, ALargeImageCrossesTheRelayIntactBothWays)
+{
+    const int port = start(v[0], {"localhost"});
+    ASSERT_GT(port, 0);
+    proc c;
+    ASSERT_TRUE(
+        c.start({TOOLS_DIR "/ximage_roundtrip", "-display", through(port), "1000", "1000", "77"}));
+    const std::string id = newdialog({});
+    ASSERT_FALSE(id.empty());
+    press(id, "Return");
+    ASSERT_NE(c.wait(30000), -1);
+    EXPECT_TRUE(WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0) << c.errbuf;
+    EXPECT_EQ(c.outbuf.rfind("ok 1000x1000", 0), 0U) << c.outbuf;
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+} // namespace
