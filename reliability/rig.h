@@ -123,14 +123,6 @@ inline std::string ours(const std::string& err)
     return out;
 }
 
-// True when process pid itself holds an IPv4 listening socket of port (any other program on
-// the machine may listen on a port of this range too).
-inline bool listensipv4(pid_t pid, int port)
-{
-    const cmdresult r = runcmd({"ss", "-ltnpH4", "sport = :" + std::to_string(port)}, {}, 5000);
-    return r.out.find("pid=" + std::to_string(pid) + ",") != std::string::npos;
-}
-
 struct relay {
     xserver x;
     proc v;
@@ -147,28 +139,9 @@ struct relay {
             const std::vector<std::string>& env = {}, bool keepx = false,
             const std::vector<std::string>& prefix = {})
     {
-        // A fresh Xvfb may have lost the IPv4 half of its port to a program that took the
-        // same number at the same moment (it then listens on IPv6 only, which "localhost"
-        // does not reach): try another one.
-        // A rejected Xvfb is kept until the end of the search, so that the next one takes
-        // another display number.
-        std::vector<std::unique_ptr<xserver>> rejected;
-        bool reachable = false;
-        for (int tries = 0; tries < 8 && !reachable; ++tries) {
-            if (x.p.pid > 0 && !x.p.reaped) {
-                rejected.push_back(std::make_unique<xserver>());
-                rejected.back()->display = x.display;
-                rejected.back()->p.pid = x.p.pid;
-                rejected.back()->p.err = x.p.err;
-                x.p.pid = -1;
-                x.p.err = -1;
-            }
-            if (!x.start())
-                return fail("Xvfb would not start");
-            reachable = listensipv4(x.p.pid, 6000 + x.display);
-        }
-        if (!reachable)
-            return fail("no Xvfb reachable on IPv4");
+        // The Xvfb found holds its own IPv4 port (see xserver::start).
+        if (!x.start())
+            return fail("Xvfb would not start");
         char tmpl[] = "/tmp/velkoran-relXXXXXX";
         const int fd = ::mkstemp(tmpl);
         if (fd < 0)

@@ -169,45 +169,11 @@ inline bool issocket(const std::string& link)
     return link.rfind("socket:", 0) == 0;
 }
 
-// True when an IPv4 socket listening on port is one of pid's descriptors.
-inline bool ownslistener(pid_t pid, int port)
-{
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line;
-    std::getline(tcp, line); // header
-    while (std::getline(tcp, line)) {
-        std::istringstream in(line);
-        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
-        in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >>
-            inode;
-        const auto colon = local.find(':');
-        if (state != "0A" || colon == std::string::npos ||
-            std::stoi(local.substr(colon + 1), nullptr, 16) != port)
-            continue;
-        const std::string want = "socket:[" + inode + "]";
-        for (int fd = 0; fd < 1024; ++fd)
-            if (fdlink(pid, fd) == want)
-                return true;
-    }
-    return false;
-}
-
-// Starts a private Xvfb whose IPv4 port is its own. An Xvfb started with -displayfd takes the
-// first display without a lock file even when another program (a relay under test elsewhere)
-// already holds that display's TCP port; then "localhost:N" would reach that program. Such a
-// server is kept aside while the next one starts, so that the next one gets another number.
+// Starts a private Xvfb that holds its own IPv4 port, or nullptr.
 inline std::unique_ptr<xserver> startxvfb()
 {
-    std::vector<std::unique_ptr<xserver>> tried;
-    for (int attempt = 0; attempt < 12; ++attempt) {
-        auto x = std::make_unique<xserver>();
-        if (!x->start())
-            return nullptr;
-        if (ownslistener(x->p.pid, 6000 + x->display))
-            return x; // the rejected ones are stopped as the vector goes
-        tried.push_back(std::move(x));
-    }
-    return nullptr;
+    auto x = std::make_unique<xserver>();
+    return x->start() ? std::move(x) : nullptr;
 }
 
 // Reads the announcement of a program started by a test and waits until start-up is over

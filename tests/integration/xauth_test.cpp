@@ -57,20 +57,10 @@ cmdresult xauth(const std::string& file, std::vector<std::string> args)
 }
 
 // An Xvfb that holds its own IPv4 port, so that localhost:M leads to it and nowhere else.
-// One that lost the port is kept running until another is found: stopped at once, it would
-// leave its number to the next attempt.
 std::unique_ptr<xserver> startdestination(const std::vector<std::string>& extra)
 {
-    std::vector<std::unique_ptr<xserver>> lost;
-    for (int i = 0; i < 8; ++i) {
-        auto x = std::make_unique<xserver>();
-        if (!x->start(extra))
-            continue;
-        if (listensipv4(x->p.pid, 6000 + x->display))
-            return x;
-        lost.push_back(std::move(x));
-    }
-    return nullptr;
+    auto x = std::make_unique<xserver>();
+    return x->start(extra) ? std::move(x) : nullptr;
 }
 
 bool anyrunning(const std::vector<std::unique_ptr<proc>>& ps)

@@ -3,52 +3,13 @@
 // the IPv4 port of that number it goes on with IPv6 only; localhost:M then leads elsewhere.
 #pragma once
 
-#include <cstdio>
-#include <dirent.h>
-#include <fstream>
+#include "support/xtest.h"
+
 #include <netinet/in.h>
-#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
-
-// True when process pid holds a listening IPv4 TCP socket on port.
-inline bool listensipv4(pid_t pid, int port)
-{
-    std::set<unsigned long> inodes;
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line;
-    std::getline(tcp, line); // header
-    while (std::getline(tcp, line)) {
-        unsigned lport = 0, state = 0;
-        unsigned long inode = 0;
-        // sl: local rem st tx:rx tr:when retrnsmt uid timeout inode
-        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &lport, &state, &inode) == 3 &&
-            static_cast<int>(lport) == port && state == 0x0A)
-            inodes.insert(inode);
-    }
-    if (inodes.empty())
-        return false;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr)
-        return false;
-    bool found = false;
-    while (dirent* e = ::readdir(d)) {
-        char target[128] = {};
-        const std::string link = dir + "/" + e->d_name;
-        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        unsigned long inode = 0;
-        if (n > 0 && std::sscanf(target, "socket:[%lu]", &inode) == 1 && inodes.count(inode)) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
-}
 
 // True when nothing holds port, on the IPv4 wildcard address nor on the IPv6 one.
 inline bool portfree(int port)

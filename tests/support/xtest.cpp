@@ -1,6 +1,11 @@
 #include "support/xtest.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+#include <set>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -189,7 +194,7 @@ void proc::stop()
     out = err = -1;
 }
 
-bool xserver::start(const std::vector<std::string>& extra)
+bool xserver::startonce(const std::vector<std::string>& extra)
 {
     if (!haveprog("Xvfb"))
         return false;
@@ -251,6 +256,68 @@ bool xserver::start(const std::vector<std::string>& extra)
     return true;
 }
 
+bool xserver::start(const std::vector<std::string>& extra)
+{
+    bool tcp = false;
+    for (size_t i = 0; i + 1 < extra.size(); ++i)
+        tcp = tcp || (extra[i] == "-listen" && extra[i + 1] == "tcp");
+    // Xvfb picks its number from lock files alone: when another program already holds the IPv4
+    // port of that number, it goes on with IPv6 only and "localhost:N" leads to that program.
+    // Such a server is kept running while the next one starts, so that the next one takes
+    // another number; all of them are stopped when the search ends.
+    std::vector<std::unique_ptr<proc>> lost;
+    for (int attempt = 0; attempt < 12; ++attempt) {
+        if (!startonce(extra))
+            return false;
+        if (!tcp || listensipv4(p.pid, 6000 + display))
+            return true;
+        auto held = std::make_unique<proc>();
+        held->pid = p.pid;
+        held->err = p.err;
+        p.pid = -1;
+        p.err = -1;
+        p.reaped = false;
+        lost.push_back(std::move(held));
+    }
+    return false;
+}
+
+bool listensipv4(pid_t pid, int port)
+{
+    std::set<unsigned long> inodes;
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    std::getline(tcp, line); // header
+    while (std::getline(tcp, line)) {
+        unsigned lport = 0, state = 0;
+        unsigned long inode = 0;
+        // sl: local rem st tx:rx tr:when retrnsmt uid timeout inode
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &lport, &state, &inode) == 3 &&
+            static_cast<int>(lport) == port && state == 0x0A)
+            inodes.insert(inode);
+    }
+    if (inodes.empty())
+        return false;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return false;
+    bool found = false;
+    while (dirent* e = ::readdir(d)) {
+        char target[128] = {};
+        const std::string link = dir + "/" + e->d_name;
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        unsigned long inode = 0;
+        if (n > 0 && std::sscanf(target, "socket:[%lu]", &inode) == 1 && inodes.count(inode)) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
 int cmdresult::exitcode() const
 {
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -310,7 +377,8 @@ std::string findalert(const std::string& display, int timeout_ms)
     const long end = nowms() + timeout_ms;
     while (nowms() < end) {
         const auto r =
-            runcmd({"xdotool", "search", "--name", "alert_popup"}, {"DISPLAY=" + display}, 5000);
+            runcmd({"xdotool", "search", "--onlyvisible", "--name", "alert_popup"},
+                   {"DISPLAY=" + display}, 5000);
         if (r.exitcode() == 0 && !r.out.empty()) {
             // The newest window is listed last.
             std::string ids = r.out;

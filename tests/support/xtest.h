@@ -38,10 +38,17 @@ struct xserver {
     proc p;
     int display = -1;
     // Starts Xvfb -displayfd; extra arguments are appended. False when Xvfb is missing or fails.
+    // With "-listen tcp" the server found also holds the IPv4 port of its display.
     bool start(const std::vector<std::string>& extra = {"-listen", "tcp"});
     std::string name() const { return "localhost:" + std::to_string(display); }
     void stop() { p.stop(); }
+
+  private:
+    bool startonce(const std::vector<std::string>& extra);
 };
+
+// True when process pid itself holds a listening IPv4 TCP socket on port.
+bool listensipv4(pid_t pid, int port);
 
 struct cmdresult {
     int status = -1; // waitpid status, -1 on timeout (the command was killed)

@@ -1,0 +1,367 @@
+// The command line against a stand-in resolver: what is looked up, in which order, and the
+// message and configuration that result.
+#include "rig.h"
+#include "support/child.h"
+#include "support/fake.h"
+#include "sys.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <vector>
+
+static const std::string USAGE =
+    "usage: velkoran [-terse] [-display dispname] -allow host1 [host2 ... host16]\n";
+
+// The stand-in resolver: these names and no others.
+struct standinentry {
+    std::string name, canonical;
+    std::vector<const char*> addrs;
+};
+
+static const std::vector<standinentry>& knownhosts()
+{
+    static const std::vector<standinentry> hosts = [] {
+        std::vector<standinentry> h = {
+            {"testbox", "testbox.example", {"192.0.2.1"}},
+            {"longbox", std::string(300, 'n'), {"192.0.2.2"}},
+            {"a", "a", {"10.0.0.1"}},
+            {"b", "b", {"10.0.0.2"}},
+            {"c", "c", {"10.0.0.3"}},
+            {"multi", "multi", {"10.0.0.7", "10.0.0.8"}},
+            {"disp", "disp", {"192.0.2.10"}},
+            {"other", "other", {"192.0.2.11"}},
+            {"envhost", "envhost", {"192.0.2.12"}},
+        };
+        static const char* numbered[] = {"10.1.0.1",  "10.1.0.2",  "10.1.0.3",  "10.1.0.4",
+                                         "10.1.0.5",  "10.1.0.6",  "10.1.0.7",  "10.1.0.8",
+                                         "10.1.0.9",  "10.1.0.10", "10.1.0.11", "10.1.0.12",
+                                         "10.1.0.13", "10.1.0.14", "10.1.0.15", "10.1.0.16",
+                                         "10.1.0.17"};
+        for (int i = 1; i <= 17; ++i) {
+            const std::string n = "h" + std::to_string(i);
+            h.push_back({n, n, {numbered[i - 1]}});
+        }
+        return h;
+    }();
+    return hosts;
+}
+
+static const char* ownraw;   // what gethostname gives; nullptr: it fails
+static int lookuplog = -1;   // every name given to the resolver goes here, each followed by '|'
+
+static int standingethostname(char* buf, size_t len)
+{
+    if (ownraw == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    std::strncpy(buf, ownraw, len);
+    return 0;
+}
+
+static hostent* standingethostbyname(const char* name)
+{
+    const std::string logged = std::string(name) + "|";
+    if (::write(lookuplog, logged.data(), logged.size()) < 0)
+        return nullptr;
+    static hostent h;
+    static uint32_t addrs[4];
+    static char* list[5];
+    static std::string canonical;
+    for (const standinentry& e : knownhosts()) {
+        if (e.name != name)
+            continue;
+        canonical = e.canonical;
+        size_t i = 0;
+        for (; i < e.addrs.size(); ++i) {
+            addrs[i] = inet_addr(e.addrs[i]);
+            list[i] = reinterpret_cast<char*>(&addrs[i]);
+        }
+        list[i] = nullptr;
+        h = {canonical.data(), nullptr, AF_INET, 4, list};
+        return &h;
+    }
+    return nullptr;
+}
+
+static std::string dotted(uint32_t a)
+{
+    in_addr in{};
+    in.s_addr = a;
+    return inet_ntoa(in);
+}
+
+// The configuration parseargs left, on one line.
+static std::string describe()
+{
+    std::string s = "terse=" + std::to_string(terse) + " myname=" + myname +
+                    " display=" + dispname + " host=" + disphost + " addr=" + dotted(dispaddr) +
+                    " allow=";
+    for (int i = 0; i < nallow; ++i)
+        s += std::string(i > 0 ? "," : "") + allownames[i] + "=" + dotted(allowaddrs[i]);
+    return s;
+}
+
+struct argscase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* own;     // the local host's name; nullptr: gethostname fails
+    const char* display; // DISPLAY; nullptr: unset
+    int exitcode;
+    std::string err; // the message, or the description of the configuration
+    std::string lookups;
+};
+
+void PrintTo(const argscase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ParseArgs : public ::testing::TestWithParam<argscase>
+{
+  protected:
+    void SetUp() override
+    {
+        configinit();
+        ASSERT_EQ(::pipe(logpipe), 0);
+        ::fcntl(logpipe[0], F_SETFL, O_NONBLOCK);
+        lookuplog = logpipe[1];
+    }
+    void TearDown() override
+    {
+        ::close(logpipe[0]);
+        ::close(logpipe[1]);
+    }
+    int logpipe[2] = {-1, -1};
+};
+
+static const argscase* current;
+
+TEST_P(ParseArgs, MessageConfigurationAndLookups)
+{
+    const argscase& c = GetParam();
+    current = &c;
+    ownraw = c.own;
+    fake n(sys::gethostname, &standingethostname);
+    fake h(sys::gethostbyname, &standingethostbyname);
+    const childresult r = runchild([] {
+        if (current->display != nullptr)
+            ::setenv("DISPLAY", current->display, 1);
+        else
+            ::unsetenv("DISPLAY");
+        std::vector<std::string> words = {"velkoran"};
+        words.insert(words.end(), current->args.begin(), current->args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        parseargs(static_cast<int>(words.size()), argv.data());
+        const std::string d = describe();
+        ::_exit(::write(2, d.data(), d.size()) == static_cast<ssize_t>(d.size()) ? 0 : 9);
+    });
+    std::string lookups(1 << 16, '\0');
+    const ssize_t k = ::read(logpipe[0], lookups.data(), lookups.size());
+    lookups.resize(k > 0 ? static_cast<size_t>(k) : 0);
+
+    EXPECT_EQ(r.exitcode(), c.exitcode);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(lookups, c.lookups);
+}
+
+static std::vector<std::string> allowlist(int n)
+{
+    std::vector<std::string> v = {"-allow"};
+    for (int i = 1; i <= n; ++i)
+        v.push_back("h" + std::to_string(i));
+    return v;
+}
+
+static std::string numberedlookups(int n)
+{
+    std::string s = "testbox|";
+    for (int i = 1; i <= n; ++i)
+        s += "h" + std::to_string(i) + "|";
+    return s;
+}
+
+static std::string numberedallow(int n)
+{
+    std::string s;
+    for (int i = 1; i <= n; ++i)
+        s += (i > 1 ? ",h" : "h") + std::to_string(i) + "=10.1.0." + std::to_string(i);
+    return s;
+}
+
+static const std::string BASE = "terse=0 myname=testbox.example ";
+
+static std::vector<argscase> cases()
+{
+    return {
+        {"NoArguments", {}, "testbox", "disp:0", 1, USAGE, ""},
+        {"AllowAlone", {"-allow"}, "testbox", "disp:0", 1, USAGE, ""},
+        {"TerseAlone", {"-terse"}, "testbox", "disp:0", 1, USAGE, ""},
+        {"OneHostDisplayFromEnvironment",
+         {"-allow", "a"},
+         "testbox",
+         "disp:0",
+         0,
+         BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=a=10.0.0.1",
+         "testbox|a|disp|"},
+        {"Terse",
+         {"-terse", "-allow", "a"},
+         "testbox",
+         "disp:0",
+         0,
+         "terse=1 myname=testbox.example display=disp:0 host=disp addr=192.0.2.10 "
+         "allow=a=10.0.0.1",
+         "testbox|a|disp|"},
+        {"OwnNameBeforeAnyOption",
+         {"-bogus", "x"},
+         "nowhere!",
+         "disp:0",
+         1,
+         "Can't lookup up my own hostname nowhere!\n",
+         "nowhere!|"},
+        {"FailingGethostnameGivesTheOwnNameMessage",
+         {"-allow", "a"},
+         nullptr,
+         "disp:0",
+         1,
+         "Can't lookup up my own hostname \n",
+         ""},
+        {"LongCanonicalOwnNameIsCut",
+         {"-allow", "a"},
+         "longbox",
+         "disp:0",
+         0,
+         "terse=0 myname=" + std::string(MYNAMESIZE - 1, 'n') +
+             " display=disp:0 host=disp addr=192.0.2.10 allow=a=10.0.0.1",
+         "longbox|a|disp|"},
+        {"UnknownOptionAfterTheHosts",
+         {"-allow", "a", "b", "-terse", "c"},
+         "testbox",
+         "disp:0",
+         1,
+         USAGE,
+         "testbox|a|b|"},
+        {"AllowTakesTheNextWordWhateverItIs",
+         {"-allow", "-terse"},
+         "testbox",
+         "disp:0",
+         1,
+         "no such host -terse\n",
+         "testbox|-terse|"},
+        {"FailingHostBeforeUnknownOption",
+         {"-allow", "a", "bad!", "-bogus"},
+         "testbox",
+         "disp:0",
+         1,
+         "no such host bad!\n",
+         "testbox|a|bad!|"},
+        {"FailingHostBeforeMissingDisplay",
+         {"-allow", "bad!"},
+         "testbox",
+         nullptr,
+         1,
+         "no such host bad!\n",
+         "testbox|bad!|"},
+        {"NoDisplay", {"-allow", "a"}, "testbox", nullptr, 1, "display not specified\n",
+         "testbox|a|"},
+        {"FailingDisplayHost",
+         {"-display", "bad!:0", "-allow", "a"},
+         "testbox",
+         "disp:0",
+         1,
+         "no such host bad!\n",
+         "testbox|a|bad!|"},
+        {"SixteenHosts",
+         allowlist(16),
+         "testbox",
+         "disp:0",
+         0,
+         BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=" + numberedallow(16),
+         numberedlookups(16) + "disp|"},
+        {"SeventeenthHostIsNeverLookedUp", allowlist(17), "testbox", "disp:0", 1, USAGE,
+         numberedlookups(16)},
+        {"AllowLastPassesNothingToTheResolver", {"-terse", "-allow"}, "testbox", "disp:0", 1,
+         USAGE, "testbox|"},
+        {"AllowLastAfterHosts", {"-allow", "a", "-allow"}, "testbox", "disp:0", 1, USAGE,
+         "testbox|a|"},
+        {"SeveralAllowOptionsFillOneList",
+         {"-allow", "a", "b", "-allow", "c"},
+         "testbox",
+         "disp:0",
+         0,
+         BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=a=10.0.0.1,b=10.0.0.2,c=10.0.0.3",
+         "testbox|a|b|c|disp|"},
+        {"SameHostTwiceTakesTwoSlotsAndOnlyTheFirstAddressCounts",
+         {"-allow", "multi", "multi"},
+         "testbox",
+         "disp:0",
+         0,
+         BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=multi=10.0.0.7,multi=10.0.0.7",
+         "testbox|multi|multi|disp|"},
+        {"LastDisplayCounts",
+         {"-display", "disp:1", "-display", "other:2", "-allow", "a"},
+         "testbox",
+         "envhost:3",
+         0,
+         BASE + "display=other:2 host=other addr=192.0.2.11 allow=a=10.0.0.1",
+         "testbox|a|other|"},
+        {"DisplayLastDropsTheEarlierValue",
+         {"-display", "disp:1", "-allow", "a", "-display"},
+         "testbox",
+         "envhost:3",
+         0,
+         BASE + "display=envhost:3 host=envhost addr=192.0.2.12 allow=a=10.0.0.1",
+         "testbox|a|envhost|"},
+        {"DisplayLastWithoutEnvironment",
+         {"-display", "disp:1", "-allow", "a", "-display"},
+         "testbox",
+         nullptr,
+         1,
+         "display not specified\n",
+         "testbox|a|"},
+        {"DisplayTakesTheNextWordWhateverItIs",
+         {"-display", "-allow", "a"},
+         "testbox",
+         "disp:0",
+         1,
+         USAGE,
+         "testbox|"},
+        {"EmptyHostPartIsLookedUpAsIs",
+         {"-display", ":0", "-allow", "a"},
+         "testbox",
+         "disp:0",
+         1,
+         "no such host \n",
+         "testbox|a||"},
+        {"EmptyDisplayCountsAsSet", {"-allow", "a"}, "testbox", "", 1, "no such host \n",
+         "testbox|a||"},
+        {"ScreenNumberStaysInTheName",
+         {"-display", "disp:5.1", "-allow", "a"},
+         "testbox",
+         nullptr,
+         0,
+         BASE + "display=disp:5.1 host=disp addr=192.0.2.10 allow=a=10.0.0.1",
+         "testbox|a|disp|"},
+        {"DisplayWithoutColon",
+         {"-display", "disp", "-allow", "a"},
+         "testbox",
+         nullptr,
+         0,
+         BASE + "display=disp host=disp addr=192.0.2.10 allow=a=10.0.0.1",
+         "testbox|a|disp|"},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ParseArgs, ::testing::ValuesIn(cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Usage, IsTheWholeLineAndExitsOne)
+{
+    ASSERT_EQ(USAGE.size(), 77U);
+    const childresult r = runchild([] { usage(); });
+    EXPECT_EQ(r.exitcode(), 1);
+    EXPECT_EQ(r.err, USAGE);
+}

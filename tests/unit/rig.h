@@ -1,0 +1,296 @@
+// What the unit tests share: the start-of-run state, loopback and socketpair ends, readiness
+// as a zero-timeout select sees it, and the bytes written to standard error.
+#pragma once
+
+#include "admission/admit.h"
+#include "relay/loop.h"
+#include "relay/table.h"
+#include "startup/config.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <string>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Every module back to the state start-up leaves, with listener as lsock.
+inline void initmodules(int listener)
+{
+    relayinit(FD_SETSIZE);
+    loopinit(listener);
+    admitinit();
+    configinit();
+}
+
+// A TCP socket bound to 127.0.0.1 on a port of the system's choice, listening unless told
+// otherwise (a bound socket that does not listen refuses connections); -1 on failure.
+inline int loopbacklistener(sockaddr_in* where = nullptr, bool listening = true)
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0)
+        return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (listening && ::listen(s, 16) != 0) ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(s);
+        return -1;
+    }
+    if (where != nullptr)
+        *where = a;
+    return s;
+}
+
+// A TCP connection to `to` from the source address `from` (dotted; nullptr: the system's
+// choice), left non-blocking for the test's reads; -1 on failure.
+inline int tcpconnect(const sockaddr_in& to, const char* from = nullptr)
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0)
+        return -1;
+    if (from != nullptr) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        src.sin_addr.s_addr = inet_addr(from);
+        if (::bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+            ::close(s);
+            return -1;
+        }
+    }
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        ::close(s);
+        return -1;
+    }
+    ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
+    return s;
+}
+
+// The two ends of a socketpair: the relay's end blocking, as the program keeps its sockets,
+// and the test's far end non-blocking. A send timeout on the relay's end turns a write that
+// select did not allow into a failure instead of a hung test.
+struct ends {
+    int relay;
+    int far;
+};
+
+inline ends unixends()
+{
+    int sp[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sp) != 0)
+        return {-1, -1};
+    const timeval limit{2, 0};
+    ::setsockopt(sp[0], SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::fcntl(sp[1], F_SETFL, ::fcntl(sp[1], F_GETFL) | O_NONBLOCK);
+    return {sp[0], sp[1]};
+}
+
+inline bool isopen(int fd)
+{
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+
+inline bool inset(int fd, const fd_set& s)
+{
+    return FD_ISSET(fd, &s) != 0;
+}
+
+inline bool readable(int fd)
+{
+    fd_set r;
+    FD_ZERO(&r);
+    FD_SET(fd, &r);
+    timeval zero{0, 0};
+    return ::select(fd + 1, &r, nullptr, nullptr, &zero) == 1;
+}
+
+inline bool writable(int fd)
+{
+    fd_set w;
+    FD_ZERO(&w);
+    FD_SET(fd, &w);
+    timeval zero{0, 0};
+    return ::select(fd + 1, nullptr, &w, nullptr, &zero) == 1;
+}
+
+// Stands in for the cycle's select: the real readiness, without ever waiting.
+inline int zeroselect(int n, fd_set* r, fd_set* w, fd_set* e, timeval*)
+{
+    timeval zero{0, 0};
+    return ::select(n, r, w, e, &zero);
+}
+
+// Waits at most ms for fd to become readable.
+inline bool waitreadable(int fd, int ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+// Everything fd holds right now; *eof tells whether its far side has closed.
+inline std::string readnow(int fd, bool* eof = nullptr)
+{
+    std::string got;
+    char buf[4096];
+    if (eof != nullptr)
+        *eof = false;
+    for (int i = 0; i < 10000; ++i) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            got.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0 && eof != nullptr)
+            *eof = true;
+        break;
+    }
+    return got;
+}
+
+// Reads from fd until want bytes or end of file, for at most ms.
+inline std::string readfor(int fd, size_t want, int ms, bool* eof = nullptr)
+{
+    std::string got;
+    bool end = false;
+    for (int waited = 0; got.size() < want && !end && waited < ms; waited += 10) {
+        waitreadable(fd, 10);
+        got += readnow(fd, &end);
+    }
+    if (eof != nullptr)
+        *eof = end;
+    return got;
+}
+
+// Sends what the far side takes without blocking; what it took.
+inline std::string sendnow(int fd, const std::string& bytes)
+{
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
+    return n > 0 ? bytes.substr(0, static_cast<size_t>(n)) : std::string();
+}
+
+// Fills fd's way to its far end until it takes no more, so that fd is not writable; the
+// bytes that went in.
+inline std::string fillsocket(int fd, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string all;
+    for (int i = 0; i < 10000; ++i) {
+        std::string chunk(512, '\0');
+        for (char& c : chunk)
+            c = static_cast<char>(rng());
+        const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        all.append(chunk, 0, static_cast<size_t>(n));
+    }
+    return all;
+}
+
+inline std::string pattern(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+inline std::string rbufof(int fd)
+{
+    return {reinterpret_cast<const char*>(rwbuf[fd].rbuf), static_cast<size_t>(rwbuf[fd].rcount)};
+}
+
+inline std::string wbufof(int fd)
+{
+    return {reinterpret_cast<const char*>(rwbuf[fd].wbuf), static_cast<size_t>(rwbuf[fd].wcount)};
+}
+
+inline void setrbuf(int fd, const std::string& bytes)
+{
+    std::memcpy(rwbuf[fd].rbuf, bytes.data(), bytes.size());
+    rwbuf[fd].rcount = static_cast<int>(bytes.size());
+}
+
+inline void setwbuf(int fd, const std::string& bytes)
+{
+    std::memcpy(rwbuf[fd].wbuf, bytes.data(), bytes.size());
+    rwbuf[fd].wcount = static_cast<int>(bytes.size());
+}
+
+inline bool isidle(int fd)
+{
+    const rwrec& r = rwbuf[fd];
+    return r.peer == -1 && r.rcount == 0 && r.wcount == 0 && r.closepending == 0 &&
+           r.eofseen == 0;
+}
+
+// In no interest set and no readiness set.
+inline bool unwatched(int fd)
+{
+    return !inset(fd, rinit) && !inset(fd, winit) && !inset(fd, rfds) && !inset(fd, wfds);
+}
+
+// Runs fn with standard error on a pipe; what fn wrote there.
+inline std::string capturestderr(const std::function<void()>& fn)
+{
+    int p[2];
+    if (::pipe(p) != 0)
+        return "pipe failed";
+    const int saved = ::dup(2);
+    ::dup2(p[1], 2);
+    ::close(p[1]);
+    fn();
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::fcntl(p[0], F_SETFL, ::fcntl(p[0], F_GETFL) | O_NONBLOCK);
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    ::close(p[0]);
+    return got;
+}
+
+// Byte streams compared without printing kilobytes on failure: the first difference.
+inline ::testing::AssertionResult samebytes(const std::string& got, const std::string& want)
+{
+    if (got == want)
+        return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i])
+        ++i;
+    return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
+                                         << ", first difference at byte " << i;
+}
+
+// At most max bytes that fd holds right now.
+inline std::string readsome(int fd, size_t max)
+{
+    std::string buf(max, '\0');
+    const ssize_t n = max > 0 ? ::recv(fd, buf.data(), max, MSG_DONTWAIT) : 0;
+    buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return buf;
+}
+
+inline void smallsndbuf(int fd)
+{
+    const int size = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
+// Names parameterised tests by their errno: "ECONNRESET".
+inline std::string errnoname(const ::testing::TestParamInfo<int>& info)
+{
+    const char* n = strerrorname_np(info.param);
+    return n != nullptr ? n : std::to_string(info.param);
+}

@@ -1,0 +1,553 @@
+// Servicing over socketpairs: the test holds the far ends, a zero-timeout select the readiness.
+#include "relay/service.h"
+#include "rig.h"
+#include "support/fake.h"
+#include "sys.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+class Service : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        std::signal(SIGPIPE, SIG_IGN); // as the program runs: a gone peer gives EPIPE
+        lfd = loopbacklistener();
+        ASSERT_GE(lfd, 0);
+        initmodules(lfd);
+        const ends x = unixends(), y = unixends();
+        a = x.relay;
+        fa = x.far;
+        b = y.relay;
+        fb = y.far;
+        ASSERT_TRUE(a >= 0 && b >= 0);
+        ASSERT_LT(a, b);
+        relaypair(a, b);
+    }
+    void TearDown() override
+    {
+        for (int fd : {fa, fb, a, b, lfd})
+            if (fd >= 0 && isopen(fd))
+                ::close(fd);
+    }
+    // One cycle of the loop on the real readiness.
+    static void cycle()
+    {
+        fake f(sys::select, &zeroselect);
+        relaycycle();
+    }
+    void closefar(int& fd)
+    {
+        ::close(fd);
+        fd = -1;
+    }
+    int lfd = -1, a = -1, b = -1, fa = -1, fb = -1;
+};
+
+static size_t writecap;
+
+static ssize_t shortwrite(int fd, const void* buf, size_t n)
+{
+    return ::write(fd, buf, std::min(n, writecap));
+}
+
+class PartialWrite : public Service, public ::testing::WithParamInterface<size_t>
+{
+};
+
+TEST_P(PartialWrite, UnwrittenBytesStayInFrontAndTheRefillGoesBehind)
+{
+    writecap = GetParam();
+    const std::string p = pattern(600, 3), q = pattern(700, 4);
+    setwbuf(a, p);
+    setrbuf(b, q);
+    FD_CLR(b, &rinit);
+    fake f(sys::write, &shortwrite);
+
+    ASSERT_TRUE(writable(a));
+    EXPECT_TRUE(writephase(a));
+    const size_t w = std::min<size_t>(600, writecap);
+    const size_t moved = std::min<size_t>(700, RWBUFSIZE - (600 - w));
+    EXPECT_TRUE(samebytes(wbufof(a), p.substr(w) + q.substr(0, moved)));
+    EXPECT_TRUE(samebytes(rbufof(b), q.substr(moved)));
+    EXPECT_TRUE(inset(a, winit));
+    EXPECT_TRUE(inset(b, rinit));
+    std::string got = readnow(fa);
+    EXPECT_TRUE(samebytes(got, p.substr(0, w)));
+
+    for (int i = 0; i < 3000 && rwbuf[a].wcount > 0; ++i) {
+        ASSERT_TRUE(writable(a));
+        writephase(a);
+        got += readnow(fa);
+    }
+    EXPECT_TRUE(samebytes(got, p + q));
+    EXPECT_FALSE(inset(a, winit));
+}
+
+INSTANTIATE_TEST_SUITE_P(Caps, PartialWrite, ::testing::Values(1, 100, 599, 1024));
+
+// One write phase of a, from the state given, on a writable socket.
+struct writecase {
+    const char* name;
+    int wcount;      // bytes waiting in a's wbuf
+    int held;        // bytes waiting in the partner's rbuf
+    bool draining;   // a has lost its partner
+    bool readnext;   // writephase's answer: a's read phase may follow
+    bool inwinit;    // a stays in winit
+    bool partnerin;  // the partner is in rinit afterwards
+    int wcountafter; // -1: a is closed
+};
+
+void PrintTo(const writecase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class WritePhase : public Service, public ::testing::WithParamInterface<writecase>
+{
+};
+
+TEST_P(WritePhase, FlushesRefillsAndDrainCloses)
+{
+    const writecase c = GetParam();
+    const std::string out = pattern(static_cast<size_t>(c.wcount), 5);
+    const std::string held = pattern(static_cast<size_t>(c.held), 6);
+    if (c.draining) {
+        relayclose(b);
+        rwbuf[a].peer = -1;
+        rwbuf[a].closepending = 1;
+    } else {
+        setrbuf(b, held);
+        FD_CLR(b, &rinit);
+    }
+    setwbuf(a, out);
+
+    ASSERT_TRUE(writable(a));
+    EXPECT_EQ(writephase(a), c.readnext);
+
+    bool eof = false;
+    const std::string got = readfor(fa, out.size() + (c.wcountafter < 0 ? 1 : 0), 1000, &eof);
+    EXPECT_TRUE(samebytes(got, out));
+    if (c.wcountafter < 0) {
+        EXPECT_TRUE(eof);
+        EXPECT_FALSE(isopen(a));
+        EXPECT_TRUE(isidle(a));
+        EXPECT_TRUE(unwatched(a));
+        return;
+    }
+    EXPECT_FALSE(eof);
+    EXPECT_EQ(rwbuf[a].wcount, c.wcountafter);
+    EXPECT_TRUE(samebytes(wbufof(a), held.substr(0, static_cast<size_t>(c.wcountafter))));
+    EXPECT_EQ(inset(a, winit), c.inwinit);
+    EXPECT_EQ(inset(b, rinit), c.partnerin);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WritePhase,
+    ::testing::Values(
+        // A successful write puts the partner back into rinit, with or without a refill.
+        writecase{"FlushWithNothingToRefill", 10, 0, false, true, false, true, 0},
+        writecase{"FlushThenRefill", 10, 50, false, true, true, true, 50},
+        // An empty wbuf taking the partner's bytes ends the turn and resumes nobody.
+        writecase{"EmptyTakesThePartnersBytes", 0, 50, false, false, true, false, 50},
+        writecase{"EmptyWithNothingToRefill", 0, 0, false, true, false, false, 0},
+        writecase{"DrainingFlushedThenClosed", 10, 0, true, false, false, false, -1},
+        writecase{"DrainingAlreadyEmptyClosed", 0, 0, true, false, false, false, -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Service, FullRbufLeavesRinitAndReturnsAfterThePartnersWrite)
+{
+    const std::string old = pattern(RWBUFSIZE, 7), in = pattern(3000, 8);
+    setwbuf(b, old);
+
+    ASSERT_EQ(sendnow(fa, in.substr(0, 100)).size(), 100U);
+    ASSERT_TRUE(waitreadable(a, 1000));
+    readphase(a);
+    EXPECT_TRUE(samebytes(rbufof(a), in.substr(0, 100))); // the partner has no room
+    EXPECT_EQ(rwbuf[b].wcount, RWBUFSIZE);
+    EXPECT_TRUE(inset(a, rinit)); // not full yet
+
+    ASSERT_EQ(sendnow(fa, in.substr(100)).size(), 2900U);
+    ASSERT_TRUE(readable(a));
+    readphase(a);
+    EXPECT_TRUE(samebytes(rbufof(a), in.substr(0, RWBUFSIZE)));
+    EXPECT_FALSE(inset(a, rinit));
+
+    // Still readable, but a full rbuf takes nothing more and changes nothing.
+    ASSERT_TRUE(readable(a));
+    readphase(a);
+    EXPECT_EQ(rwbuf[a].rcount, RWBUFSIZE);
+    EXPECT_FALSE(inset(a, rinit));
+    int waiting = 0;
+    ::ioctl(a, FIONREAD, &waiting);
+    EXPECT_EQ(waiting, 3000 - RWBUFSIZE);
+
+    ASSERT_TRUE(writable(b));
+    EXPECT_TRUE(writephase(b));
+    EXPECT_TRUE(samebytes(readfor(fb, RWBUFSIZE, 1000), old));
+    EXPECT_TRUE(samebytes(wbufof(b), in.substr(0, RWBUFSIZE)));
+    EXPECT_EQ(rwbuf[a].rcount, 0);
+    EXPECT_TRUE(inset(a, rinit));
+}
+
+TEST_F(Service, ReadMovesWhatFitsAndKeepsTheRestInFront)
+{
+    const std::string old = pattern(1000, 9), in = pattern(100, 10);
+    setwbuf(b, old);
+    FD_CLR(b, &rinit);
+    FD_CLR(b, &winit);
+    ASSERT_EQ(sendnow(fa, in), in);
+    ASSERT_TRUE(waitreadable(a, 1000));
+    readphase(a);
+    EXPECT_TRUE(samebytes(wbufof(b), old + in.substr(0, 24)));
+    EXPECT_TRUE(samebytes(rbufof(a), in.substr(24)));
+    EXPECT_TRUE(inset(b, winit));
+    EXPECT_TRUE(inset(b, rinit));
+    EXPECT_TRUE(inset(a, rinit));
+}
+
+TEST_F(Service, RefillComesBeforeReading)
+{
+    cycle(); // a pair with nothing to say leaves winit on its first write phases
+    ASSERT_FALSE(inset(a, winit));
+    ASSERT_FALSE(inset(b, winit));
+
+    const std::string held = pattern(50, 11), in = pattern(30, 12);
+    setrbuf(b, held);
+    FD_CLR(b, &rinit);
+    FD_SET(a, &winit);
+    ASSERT_EQ(sendnow(fa, in), in);
+    ASSERT_TRUE(waitreadable(a, 1000));
+
+    cycle(); // a is writable with an empty wbuf, and readable
+    EXPECT_TRUE(samebytes(wbufof(a), held));
+    EXPECT_EQ(rwbuf[a].rcount, 0);
+    EXPECT_TRUE(readable(a));
+    EXPECT_TRUE(inset(a, winit));
+    EXPECT_FALSE(inset(b, rinit));
+
+    cycle(); // a writes, then reads and hands on
+    EXPECT_TRUE(samebytes(readfor(fa, 50, 1000), held));
+    EXPECT_TRUE(samebytes(wbufof(b), in));
+    EXPECT_TRUE(inset(b, rinit));
+    cycle();
+    EXPECT_TRUE(samebytes(readfor(fb, 30, 1000), in));
+}
+
+TEST_F(Service, EndOfFileClosesAtOnceAndThePartnerDrainsThenCloses)
+{
+    smallsndbuf(b);
+    const std::string filler = fillsocket(b, 13);
+    ASSERT_FALSE(writable(b));
+    const std::string out = pattern(700, 14), last = pattern(100, 15);
+    setwbuf(b, out);
+    FD_SET(b, &winit);
+    ASSERT_EQ(sendnow(fa, last), last);
+    closefar(fa);
+
+    for (int i = 0; i < 10 && isopen(a); ++i)
+        cycle();
+    EXPECT_FALSE(isopen(a));
+    EXPECT_TRUE(isidle(a));
+    EXPECT_TRUE(unwatched(a));
+    EXPECT_EQ(rwbuf[b].peer, -1);
+    EXPECT_EQ(rwbuf[b].closepending, 1);
+    EXPECT_TRUE(inset(b, winit));
+    EXPECT_TRUE(samebytes(wbufof(b), out + last));
+
+    std::string got;
+    bool eof = false;
+    for (int i = 0; i < 500 && !eof; ++i) {
+        cycle();
+        got += readnow(fb, &eof);
+    }
+    EXPECT_TRUE(eof);
+    EXPECT_TRUE(samebytes(got, filler + out + last));
+    EXPECT_FALSE(isopen(b));
+    EXPECT_TRUE(isidle(b));
+    EXPECT_TRUE(unwatched(b));
+}
+
+// A client that sends a burst and closes while the other side is slow: the bytes still held
+// in its rbuf at end of file must all arrive, then end of file.
+TEST_F(Service, EndOfFileWithBytesStillHeldLosesNone)
+{
+    smallsndbuf(b);
+    const std::string filler = fillsocket(b, 16);
+    ASSERT_FALSE(writable(b));
+    const std::string burst = pattern(RWBUFSIZE + 500, 17);
+    ASSERT_EQ(sendnow(fa, burst), burst);
+    closefar(fa);
+
+    for (int i = 0; i < 8; ++i)
+        cycle();
+    EXPECT_TRUE(isopen(a));
+    EXPECT_EQ(rwbuf[a].eofseen, 1);
+    EXPECT_TRUE(samebytes(rbufof(a), burst.substr(RWBUFSIZE)));
+    EXPECT_TRUE(samebytes(wbufof(b), burst.substr(0, RWBUFSIZE)));
+    EXPECT_EQ(rwbuf[a].peer, b);
+    EXPECT_EQ(rwbuf[b].peer, a);
+    EXPECT_EQ(rwbuf[b].closepending, 0);
+    EXPECT_FALSE(inset(a, rinit));
+
+    // Only now does the far end of b read.
+    std::string got;
+    bool eof = false;
+    for (int i = 0; i < 500 && !eof; ++i) {
+        cycle();
+        got += readnow(fb, &eof);
+    }
+    EXPECT_TRUE(eof);
+    EXPECT_TRUE(samebytes(got, filler + burst));
+    EXPECT_FALSE(isopen(a));
+    EXPECT_FALSE(isopen(b));
+    EXPECT_TRUE(isidle(a));
+    EXPECT_TRUE(isidle(b));
+    EXPECT_TRUE(unwatched(a));
+    EXPECT_TRUE(unwatched(b));
+}
+
+TEST_F(Service, EndOfFileOnADrainingDescriptorClosesOnlyIt)
+{
+    const ends y = unixends(), z = unixends();
+    relaypair(y.relay, z.relay);
+    relayclose(b);
+    rwbuf[a].peer = -1;
+    rwbuf[a].closepending = 1;
+    setwbuf(a, "never delivered");
+    smallsndbuf(a);
+    fillsocket(a, 18);
+    ASSERT_FALSE(writable(a));
+    ::shutdown(fa, SHUT_WR); // end of file for a, which still cannot write
+    for (int i = 0; i < 10 && isopen(a); ++i)
+        cycle();
+    EXPECT_FALSE(isopen(a));
+    EXPECT_TRUE(isidle(a));
+    EXPECT_EQ(rwbuf[y.relay].peer, z.relay);
+    EXPECT_EQ(rwbuf[z.relay].peer, y.relay);
+    EXPECT_TRUE(isopen(y.relay));
+    EXPECT_TRUE(inset(y.relay, rinit) && inset(z.relay, rinit));
+    for (int fd : {y.relay, y.far, z.relay, z.far})
+        ::close(fd);
+}
+
+struct errcase {
+    const char* name;
+    int e;
+    bool real; // a real closed peer rather than a faked failure
+};
+
+void PrintTo(const errcase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+static int failerrno;
+
+static ssize_t failingwrite(int, const void*, size_t)
+{
+    errno = failerrno;
+    return -1;
+}
+
+static ssize_t failingread(int, void*, size_t)
+{
+    errno = failerrno;
+    return -1;
+}
+
+class WriteError : public Service, public ::testing::WithParamInterface<errcase>
+{
+};
+
+TEST_P(WriteError, TearsDownBothAndOnlyEpipeIsQuiet)
+{
+    const errcase c = GetParam();
+    failerrno = c.e;
+    setwbuf(b, "pending");
+    if (c.real)
+        closefar(fb);
+    ASSERT_TRUE(writable(b));
+    bool readnext = true;
+    const std::string err = capturestderr([&] {
+        fake f(sys::write, c.real ? sys::write : &failingwrite);
+        readnext = writephase(b);
+    });
+    EXPECT_FALSE(readnext);
+    EXPECT_EQ(err, c.e == EPIPE ? std::string()
+                                : "fd " + std::to_string(b) + ":write: " + std::strerror(c.e) +
+                                      "\n");
+    for (int fd : {a, b}) {
+        EXPECT_FALSE(isopen(fd));
+        EXPECT_TRUE(isidle(fd));
+        EXPECT_TRUE(unwatched(fd));
+    }
+    bool eof = false;
+    EXPECT_EQ(readfor(fa, 1, 1000, &eof), "");
+    EXPECT_TRUE(eof);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WriteError,
+                         ::testing::Values(errcase{"PeerGone", EPIPE, true},
+                                           errcase{"ConnectionReset", ECONNRESET, false},
+                                           errcase{"IoError", EIO, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class ReadError : public Service, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(ReadError, PrintsTheLineAndTearsDownBoth)
+{
+    failerrno = GetParam();
+    setwbuf(a, "dropped");
+    setrbuf(b, "dropped too");
+    const std::string err = capturestderr([&] {
+        fake f(sys::read, &failingread);
+        readphase(a);
+    });
+    EXPECT_EQ(err, "fd " + std::to_string(a) + ":read: " + std::strerror(GetParam()) + "\n");
+    for (int fd : {a, b}) {
+        EXPECT_FALSE(isopen(fd));
+        EXPECT_TRUE(isidle(fd));
+        EXPECT_TRUE(unwatched(fd));
+    }
+    for (int far : {fa, fb}) {
+        bool eof = false;
+        EXPECT_EQ(readfor(far, 1, 1000, &eof), "");
+        EXPECT_TRUE(eof);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, ReadError, ::testing::Values(ECONNRESET, EIO, ETIMEDOUT),
+                         errnoname);
+
+TEST_F(Service, ReadErrorOnADrainingDescriptorClosesOnlyIt)
+{
+    const ends y = unixends(), z = unixends();
+    relaypair(y.relay, z.relay);
+    relayclose(a);
+    rwbuf[b].peer = -1;
+    rwbuf[b].closepending = 1;
+    const fd_set r = rinit, w = winit;
+    failerrno = ECONNRESET;
+    const std::string err = capturestderr([&] {
+        fake f(sys::read, &failingread);
+        readphase(b);
+    });
+    EXPECT_EQ(err, "fd " + std::to_string(b) + ":read: " + std::strerror(ECONNRESET) + "\n");
+    EXPECT_FALSE(isopen(b));
+    EXPECT_TRUE(isidle(b));
+    for (int fd = 0; fd < FD_SETSIZE; ++fd) {
+        if (fd == b)
+            continue;
+        EXPECT_EQ(inset(fd, rinit), inset(fd, r)) << fd;
+        EXPECT_EQ(inset(fd, winit), inset(fd, w)) << fd;
+    }
+    EXPECT_EQ(rwbuf[y.relay].peer, z.relay);
+    EXPECT_TRUE(isopen(y.relay) && isopen(z.relay));
+    for (int fd : {y.relay, y.far, z.relay, z.far})
+        ::close(fd);
+}
+
+// The calls servicing makes, in order: "w7 r9".
+static std::string calls;
+
+static void note(char what, int fd)
+{
+    calls += (calls.empty() ? "" : " ") + std::string(1, what) + std::to_string(fd);
+}
+
+static ssize_t notedwrite(int fd, const void* buf, size_t n)
+{
+    note('w', fd);
+    return ::write(fd, buf, n);
+}
+
+static ssize_t notedread(int fd, void* buf, size_t n)
+{
+    note('r', fd);
+    return ::read(fd, buf, n);
+}
+
+static std::string notedcycle()
+{
+    calls.clear();
+    return capturestderr([] {
+        fake w(sys::write, &notedwrite);
+        fake r(sys::read, &notedread);
+        fake s(sys::select, &zeroselect);
+        relaycycle();
+    });
+}
+
+TEST_F(Service, PartnerTornDownEarlierInTheCycleIsNotServiced)
+{
+    cycle();
+    setwbuf(a, "to a");
+    FD_SET(a, &winit);
+    closefar(fa); // a's write fails quietly with EPIPE and takes b with it
+    setwbuf(b, "to b");
+    FD_SET(b, &winit);
+    ASSERT_EQ(sendnow(fb, "from b"), "from b");
+    ASSERT_TRUE(waitreadable(b, 1000));
+    ASSERT_TRUE(writable(b));
+
+    EXPECT_EQ(notedcycle(), "");
+    EXPECT_EQ(calls, "w" + std::to_string(a));
+    EXPECT_FALSE(isopen(a));
+    EXPECT_FALSE(isopen(b));
+}
+
+TEST_F(Service, DrainClosedDescriptorIsNotReadInTheSameCycle)
+{
+    relayclose(b);
+    rwbuf[a].peer = -1;
+    rwbuf[a].closepending = 1;
+    ASSERT_EQ(sendnow(fa, "late"), "late");
+    ASSERT_TRUE(waitreadable(a, 1000));
+
+    EXPECT_EQ(notedcycle(), "");
+    EXPECT_EQ(calls, "");
+    EXPECT_FALSE(isopen(a));
+    EXPECT_TRUE(isidle(a));
+}
+
+static std::minstd_rand capper;
+
+static ssize_t randomwrite(int fd, const void* buf, size_t n)
+{
+    return ::write(fd, buf, std::min<size_t>(n, 1 + capper() % RWBUFSIZE));
+}
+
+TEST_F(Service, BytesLeaveEachDirectionInTheOrderTheyEntered)
+{
+    smallsndbuf(a); // the relay's sockets fill often: back-pressure in both directions
+    smallsndbuf(b);
+    std::mt19937 rng(20240611);
+    capper.seed(7);
+    const std::string ab = pattern(400000, 19), ba = pattern(400000, 20);
+    size_t sentab = 0, sentba = 0;
+    std::string gotab, gotba;
+    fake w(sys::write, &randomwrite);
+    fake s(sys::select, &zeroselect);
+    for (int round = 0; round < 400; ++round) {
+        sentab += sendnow(fa, ab.substr(sentab, rng() % 2500)).size();
+        sentba += sendnow(fb, ba.substr(sentba, rng() % 2500)).size();
+        for (unsigned k = rng() % 3; k < 3; ++k)
+            relaycycle();
+        gotab += readsome(fb, rng() % 4000);
+        gotba += readsome(fa, rng() % 4000);
+    }
+    for (int i = 0; i < 1500 && (gotab.size() < sentab || gotba.size() < sentba); ++i) {
+        relaycycle();
+        gotab += readnow(fb);
+        gotba += readnow(fa);
+    }
+    EXPECT_GT(sentab, 100000U);
+    EXPECT_GT(sentba, 100000U);
+    EXPECT_TRUE(samebytes(gotab, ab.substr(0, sentab)));
+    EXPECT_TRUE(samebytes(gotba, ba.substr(0, sentba)));
+}

@@ -1,0 +1,370 @@
+// Verdicts from real children, pairing with a loopback destination, and the prune.
+#include "admission/verdict.h"
+#include "dialog/alert.h"
+#include "rig.h"
+#include "startup/listener.h"
+#include "support/fake.h"
+#include "sys.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <sys/wait.h>
+#include <vector>
+
+// How a child ends: an exit status, or one of these.
+constexpr int KILLED = -1;  // raise(SIGKILL)
+constexpr int PENDING = -2; // waits until the test kills it
+constexpr int STOPS = -3;   // raise(SIGSTOP), then _exit(VERDICT_DENY) once continued
+
+class Verdict : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        std::signal(SIGPIPE, SIG_IGN);
+        lfd = loopbacklistener();
+        dest = loopbacklistener(&forward_to);
+        clients = loopbacklistener(&clientaddr);
+        ASSERT_TRUE(lfd >= 0 && dest >= 0 && clients >= 0);
+        initmodules(lfd);
+    }
+    void TearDown() override
+    {
+        for (pid_t pid : pids) {
+            siginfo_t si{};
+            // Only a child not reaped yet is still ours to kill.
+            if (::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+        while (children != nullptr) {
+            childrec* e = children;
+            children = e->next;
+            std::free(e);
+        }
+        for (int fd : opened)
+            if (isopen(fd))
+                ::close(fd);
+        for (int fd : {lfd, dest, clients})
+            ::close(fd);
+    }
+
+    pid_t spawn(int end)
+    {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (end == KILLED)
+                ::raise(SIGKILL);
+            if (end == PENDING)
+                for (;;)
+                    ::pause();
+            if (end == STOPS) {
+                ::raise(SIGSTOP);
+                ::_exit(VERDICT_DENY);
+            }
+            ::_exit(end);
+        }
+        pids.push_back(pid);
+        return pid;
+    }
+
+    // Waits (bounded) until the child has ended or stopped, without collecting it.
+    static bool settled(pid_t pid, int how = WEXITED)
+    {
+        for (int i = 0; i < 1000; ++i) {
+            siginfo_t si{};
+            if (::waitid(P_PID, static_cast<id_t>(pid), &si, how | WNOHANG | WNOWAIT) == 0 &&
+                si.si_pid == pid)
+                return true;
+            ::usleep(5000);
+        }
+        return false;
+    }
+
+    // An accepted TCP client: the relay's descriptor and the test's far end.
+    ends client()
+    {
+        const int far = tcpconnect(clientaddr);
+        const int c = ::accept(clients, nullptr, nullptr);
+        opened.push_back(far);
+        opened.push_back(c);
+        return {c, far};
+    }
+
+    static void pushchild(pid_t pid, int sock)
+    {
+        auto* e = static_cast<childrec*>(std::malloc(sizeof(childrec)));
+        *e = {pid, sock, 0, children};
+        children = e;
+    }
+
+    // The far end sees end of file, and not a byte before it.
+    static void expectclosed(int far)
+    {
+        bool eof = false;
+        EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
+        EXPECT_TRUE(eof);
+    }
+
+    int lfd = -1, dest = -1, clients = -1;
+    sockaddr_in clientaddr{};
+    std::vector<pid_t> pids;
+    std::vector<int> opened;
+};
+
+struct verdictcase {
+    const char* name;
+    int end;
+    const char* message;
+};
+
+void PrintTo(const verdictcase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class Verdicts : public Verdict, public ::testing::WithParamInterface<verdictcase>
+{
+};
+
+TEST_P(Verdicts, ActOnTheWayTheChildEnded)
+{
+    const verdictcase c = GetParam();
+    const pid_t pid = spawn(c.end);
+    const ends cl = client();
+    pushchild(pid, cl.relay);
+    ASSERT_TRUE(settled(pid));
+    const int before = nfds;
+
+    EXPECT_EQ(capturestderr(reapchildren), c.message);
+    EXPECT_EQ(children, nullptr);
+    siginfo_t si{};
+    EXPECT_NE(::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG), 0)
+        << "the child is collected";
+
+    if (c.end == VERDICT_ALLOW) {
+        ASSERT_TRUE(isopen(cl.relay));
+        const int s = rwbuf[cl.relay].peer;
+        ASSERT_GE(s, 0);
+        EXPECT_EQ(rwbuf[s].peer, cl.relay);
+        ASSERT_TRUE(waitreadable(dest, 2000));
+        opened.push_back(::accept(dest, nullptr, nullptr));
+        return;
+    }
+    EXPECT_FALSE(isopen(cl.relay));
+    expectclosed(cl.far);
+    EXPECT_FALSE(waitreadable(dest, 0)) << "no connection to the destination";
+    EXPECT_EQ(nfds, before);
+    EXPECT_TRUE(unwatched(cl.relay));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Verdicts,
+    ::testing::Values(verdictcase{"Allow", VERDICT_ALLOW, ""},
+                      verdictcase{"Deny", VERDICT_DENY, ""},
+                      verdictcase{"ExitZero", 0, "Unknown exit status of child\n"},
+                      verdictcase{"ExitOne", 1, "Unknown exit status of child\n"},
+                      verdictcase{"ExitMinusOne", 255, "Unknown exit status of child\n"},
+                      verdictcase{"KilledBySignal", KILLED, "child died abnormally\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+static int seennfds;
+static fd_set seenr, seenw;
+
+static int watch(int n, fd_set* r, fd_set* w, fd_set*, timeval*)
+{
+    seennfds = n;
+    seenr = *r;
+    seenw = *w;
+    return 0;
+}
+
+static int nodelay(int fd)
+{
+    int on = 0;
+    socklen_t len = sizeof on;
+    ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len);
+    return on;
+}
+
+TEST_F(Verdict, AllowPairsWithANewDestinationConnectionSeenByThisCyclesSelect)
+{
+    const pid_t pid = spawn(VERDICT_ALLOW);
+    const ends cl = client();
+    const int c = cl.relay;
+    // What an earlier connection on the same number left behind must not leak into this one.
+    setrbuf(c, "stale");
+    setwbuf(c, "stale");
+    rwbuf[c].closepending = 1;
+    ASSERT_EQ(sendnow(cl.far, "sent while waiting"), "sent while waiting");
+    pushchild(pid, c);
+    ASSERT_TRUE(settled(pid));
+    const int before = nfds;
+
+    {
+        fake f(sys::select, &watch);
+        relaycycle();
+    }
+    const int s = rwbuf[c].peer;
+    ASSERT_GE(s, 0);
+    EXPECT_NE(s, c);
+    EXPECT_EQ(rwbuf[s].peer, c);
+    EXPECT_EQ(nfds, std::max({before, c + 1, s + 1}));
+    EXPECT_EQ(seennfds, nfds);
+    for (int fd : {c, s}) {
+        EXPECT_EQ(rwbuf[fd].rcount, 0);
+        EXPECT_EQ(rwbuf[fd].wcount, 0);
+        EXPECT_EQ(rwbuf[fd].closepending, 0);
+        EXPECT_TRUE(inset(fd, rinit) && inset(fd, winit));
+        EXPECT_TRUE(inset(fd, seenr) && inset(fd, seenw));
+        EXPECT_EQ(nodelay(fd), 1);
+    }
+    EXPECT_EQ(children, nullptr);
+
+    ASSERT_TRUE(waitreadable(dest, 2000));
+    const int server = ::accept(dest, nullptr, nullptr);
+    opened.push_back(server);
+    ::fcntl(server, F_SETFL, ::fcntl(server, F_GETFL) | O_NONBLOCK);
+
+    // The bytes the client sent while it waited are the first to reach the destination, and
+    // the destination's answer goes back.
+    std::string atserver, atclient;
+    ASSERT_EQ(sendnow(server, "answer"), "answer");
+    for (int i = 0; i < 200 && (atserver.size() < 18 || atclient.size() < 6); ++i) {
+        fake f(sys::select, &zeroselect);
+        relaycycle();
+        atserver += readnow(server);
+        atclient += readnow(cl.far);
+        ::usleep(1000);
+    }
+    EXPECT_EQ(atserver, "sent while waiting");
+    EXPECT_EQ(atclient, "answer");
+    opened.push_back(s);
+}
+
+static size_t openfds()
+{
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+TEST_F(Verdict, RefusedConnectClosesBothAndGoesOn)
+{
+    ::close(dest);
+    dest = loopbacklistener(&forward_to, false); // bound, not listening: connections refused
+    ASSERT_GE(dest, 0);
+    const pid_t pid = spawn(VERDICT_ALLOW);
+    const ends cl = client();
+    pushchild(pid, cl.relay);
+    ASSERT_TRUE(settled(pid));
+    const int before = nfds;
+    const size_t fds = openfds();
+
+    EXPECT_EQ(capturestderr(reapchildren), "connect: Connection refused\n");
+    EXPECT_EQ(openfds(), fds - 1); // the client and the new socket closed, nothing left over
+    EXPECT_FALSE(isopen(cl.relay));
+    expectclosed(cl.far);
+    EXPECT_EQ(children, nullptr);
+    EXPECT_EQ(nfds, before);
+    EXPECT_TRUE(unwatched(cl.relay));
+}
+
+TEST_F(Verdict, ChildrenEndingInOneCycleAreAllHandledNewestFirst)
+{
+    const pid_t oldest = spawn(0), pending1 = spawn(PENDING), killed = spawn(KILLED),
+                pending2 = spawn(PENDING);
+    const ends c1 = client(), c2 = client(), c3 = client(), c4 = client();
+    pushchild(oldest, c1.relay);
+    pushchild(pending1, c2.relay);
+    pushchild(killed, c3.relay);
+    pushchild(pending2, c4.relay);
+    childrec* const keepnewer = children;
+    childrec* const keepolder = children->next->next;
+    ASSERT_TRUE(settled(oldest));
+    ASSERT_TRUE(settled(killed));
+
+    EXPECT_EQ(capturestderr(reapchildren),
+              "child died abnormally\nUnknown exit status of child\n");
+    ASSERT_EQ(children, keepnewer);
+    EXPECT_EQ(children->pid, pending2);
+    ASSERT_EQ(children->next, keepolder);
+    EXPECT_EQ(children->next->pid, pending1);
+    EXPECT_EQ(children->next->next, nullptr);
+    EXPECT_EQ(children->done + children->next->done, 0);
+    expectclosed(c1.far);
+    expectclosed(c3.far);
+    EXPECT_TRUE(isopen(c2.relay) && isopen(c4.relay));
+    EXPECT_TRUE(unwatched(c2.relay) && unwatched(c4.relay));
+
+    // A later cycle with nothing ended changes nothing.
+    EXPECT_EQ(capturestderr(reapchildren), "");
+    EXPECT_EQ(children, keepnewer);
+    EXPECT_EQ(children->next, keepolder);
+}
+
+TEST_F(Verdict, FailedWaitIsNeverDecoded)
+{
+    const ends cl = client();
+    pushchild(999999, cl.relay);
+    // A failed wait that left an allow in the status word must still not pair.
+    fake f(sys::waitpid, +[](pid_t, int* status, int) -> pid_t {
+        *status = VERDICT_ALLOW << 8;
+        errno = ECHILD;
+        return -1;
+    });
+    EXPECT_EQ(capturestderr(reapchildren), "child died abnormally\n");
+    EXPECT_EQ(children, nullptr);
+    EXPECT_FALSE(isopen(cl.relay));
+    expectclosed(cl.far);
+    EXPECT_FALSE(waitreadable(dest, 0));
+    EXPECT_TRUE(isidle(cl.relay));
+}
+
+TEST_F(Verdict, StoppedChildStaysPendingUntilItEnds)
+{
+    const pid_t pid = spawn(STOPS);
+    const ends cl = client();
+    pushchild(pid, cl.relay);
+    ASSERT_TRUE(settled(pid, WSTOPPED));
+
+    EXPECT_EQ(capturestderr(reapchildren), "");
+    ASSERT_NE(children, nullptr);
+    EXPECT_EQ(children->done, 0);
+    EXPECT_TRUE(isopen(cl.relay));
+
+    ::kill(pid, SIGCONT);
+    ASSERT_TRUE(settled(pid));
+    EXPECT_EQ(capturestderr(reapchildren), "");
+    EXPECT_EQ(children, nullptr);
+    expectclosed(cl.far);
+}
+
+TEST_F(Verdict, ClientAboveTheSetsIsRefusedAtPairing)
+{
+    const pid_t pid = spawn(VERDICT_ALLOW);
+    const ends cl = client();
+    const int high = ::fcntl(cl.relay, F_DUPFD, FD_SETSIZE + 6);
+    ASSERT_GE(high, FD_SETSIZE);
+    ::close(cl.relay);
+    opened.push_back(high);
+    pushchild(pid, high);
+    ASSERT_TRUE(settled(pid));
+    const int before = nfds;
+
+    EXPECT_EQ(capturestderr(reapchildren),
+              "fd " + std::to_string(high) + ": too many open connections, client refused\n");
+    EXPECT_EQ(children, nullptr);
+    EXPECT_FALSE(isopen(high));
+    expectclosed(cl.far);
+    EXPECT_EQ(nfds, before);
+    // The destination saw a connection come and go, without a byte.
+    ASSERT_TRUE(waitreadable(dest, 2000));
+    const int server = ::accept(dest, nullptr, nullptr);
+    opened.push_back(server);
+    expectclosed(server);
+}
