@@ -690,8 +690,19 @@ static bool scenario_fdlimit()
 // Descriptor numbers at or above FD_SETSIZE: refused with a line, never put into a set.
 static bool scenario_fdsetsize()
 {
+    // The held clients are denied; the clients served afterwards are allowed.
+    char vfile[] = "/tmp/velkoran-verdictXXXXXX";
+    const int vfd = ::mkstemp(vfile);
+    if (vfd < 0 || ::write(vfd, "4\n", 2) != 2)
+        return verdict("fdsetsize (no verdict file)", false);
+    ::close(vfd);
+    struct unlinker {
+        const char* path;
+        ~unlinker() { ::unlink(path); }
+    } vgone{vfile};
     rig::relay r;
-    if (!r.up(standin, {"127.0.0.2"}, {"STANDIN_DELAY_MS=10000", "STANDIN_VERDICT=4"}))
+    if (!r.up(standin, {"127.0.0.2"},
+              {"STANDIN_DELAY_MS=10000", std::string("STANDIN_VERDICT_FILE=") + vfile}))
         return verdict("fdsetsize (start: " + r.why + ")", false);
     const rig::procinfo base = r.info();
     const int n = static_cast<int>(arg("conns", 1100));
@@ -720,6 +731,10 @@ static bool scenario_fdsetsize()
     for (const int c : cl)
         if (c >= 0)
             ::close(c);
+    if (FILE* vf = std::fopen(vfile, "w")) {
+        std::fputs("7\n", vf);
+        std::fclose(vf);
+    }
     load::options o = streamopts(r);
     o.conns = 10;
     o.bytes = 1 << 20;
