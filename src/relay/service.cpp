@@ -88,8 +88,14 @@ bool writephase(int j)
 void readphase(int j)
 {
     rwrec& r = rwbuf[j];
-    if (r.rcount > RWBUFSIZE - 1)
+    if (r.rcount > RWBUFSIZE - 1) {
+        // No room, yet reported readable: a move into this side's own wbuf put it back into
+        // rinit. Left there it would be reported ready in every cycle while its partner stalls,
+        // and the loop would spin. It returns, as after any read that fills rbuf, when the
+        // partner's write phase has made room.
+        FD_CLR(j, &rinit);
         return;
+    }
     if (r.eofseen) {
         FD_CLR(j, &rinit); // nothing more will come; wait for the partner to take the rest
         return;

@@ -192,6 +192,39 @@ TEST_F(Service, FullRbufLeavesRinitAndReturnsAfterThePartnersWrite)
     EXPECT_TRUE(inset(a, rinit));
 }
 
+// A side whose rbuf is full and whose partner cannot take more comes back into rinit when
+// bytes of the other direction move into its own wbuf. While input waits on it, it must not be
+// reported ready cycle after cycle: a client that never reads would keep the loop busy.
+TEST_F(Service, FullRbufBackInRinitLeavesItAndTheLoopSleeps)
+{
+    const std::string old = pattern(RWBUFSIZE, 11), full = pattern(RWBUFSIZE, 12);
+    const std::string other = pattern(10, 13);
+    setwbuf(b, old);
+    setrbuf(a, full);
+    FD_CLR(a, &rinit);
+    fillsocket(b, 14); // b's far end never reads: b is not writable, its wbuf stays full
+    ASSERT_EQ(sendnow(fa, pattern(500, 15)).size(), 500U);
+    setrbuf(b, other);
+    copyfromto(b, a); // the other direction moves on and puts a back into rinit
+    ASSERT_TRUE(inset(a, rinit));
+    ASSERT_TRUE(waitreadable(a, 1000));
+
+    cycle();
+    EXPECT_FALSE(inset(a, rinit));
+    EXPECT_TRUE(samebytes(rbufof(a), full));
+    int waiting = 0;
+    ::ioctl(a, FIONREAD, &waiting);
+    EXPECT_EQ(waiting, 500);
+
+    // Nothing is ready any more: the next select times out instead of returning at once.
+    EXPECT_TRUE(samebytes(readfor(fa, other.size(), 1000), other));
+    EXPECT_FALSE(inset(a, winit));
+    fd_set r = rinit, w = winit;
+    timeval tv{0, 0};
+    const int n = ::select(nfds, &r, &w, nullptr, &tv);
+    EXPECT_FALSE(n > 0 && (FD_ISSET(a, &r) || FD_ISSET(b, &r) || FD_ISSET(b, &w)));
+}
+
 TEST_F(Service, ReadMovesWhatFitsAndKeepsTheRestInFront)
 {
     const std::string old = pattern(1000, 9), in = pattern(100, 10);
