@@ -6,10 +6,15 @@
 #include "load.h"
 #include "support/xtest.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -123,8 +128,35 @@ inline std::string ours(const std::string& err)
     return out;
 }
 
+// Holds display number n for this process the way a running X server does, by binding the
+// abstract socket name "/tmp/.X11-unix/Xn": an X server started with -displayfd meanwhile
+// (another test's Xvfb) finds it taken and moves on to another number, so it never becomes
+// localhost:n while this process serves that number's TCP port. The bound descriptor, or -1.
+inline int holddisplay(int n)
+{
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    const std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
+    std::memcpy(a.sun_path + 1, name.data(), name.size()); // sun_path[0] stays 0: abstract
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    for (int t = 0; t < 200; ++t) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), len) == 0)
+            return fd;
+        const int e = errno;
+        ::close(fd);
+        if (e != EADDRINUSE)
+            return -1;
+        sleepms(5); // the server just stopped may still hold it for a moment
+    }
+    return -1;
+}
+
 struct relay {
     xserver x;
+    int xhold = -1; // the stopped Xvfb's display number, held in its place
     proc v;
     int mine = -1;       // the relay's display number: clients connect to 6000 + mine
     int dport = -1;      // the destination port, 6000 + the Xvfb display number
@@ -175,7 +207,14 @@ struct relay {
         if (!keepx) {
             // Other programs on this machine take free ports of this range too: take the
             // port back at once.
+            const int number = x.display;
             x.stop();
+            // Its number stays taken: while this rig serves the port, and while a test has
+            // the destination "killed" (the port closed for a moment), no X server started
+            // by another test may become localhost:number.
+            xhold = holddisplay(number);
+            if (xhold < 0)
+                return fail("display " + std::to_string(number) + " not held");
             for (int t = 0; t < 200 && destlisten < 0; ++t) {
                 destlisten = load::listenon(dport);
                 if (destlisten < 0)
@@ -203,6 +242,9 @@ struct relay {
         destlisten = -1;
         v.stop();
         x.stop();
+        if (xhold >= 0)
+            ::close(xhold);
+        xhold = -1;
         if (!log.empty())
             ::unlink(log.c_str());
         log.clear();
