@@ -11,10 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
-#include <cstddef>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -126,32 +122,6 @@ inline std::string ours(const std::string& err)
         at = nl;
     }
     return out;
-}
-
-// Holds display number n for this process the way a running X server does, by binding the
-// abstract socket name "/tmp/.X11-unix/Xn": an X server started with -displayfd meanwhile
-// (another test's Xvfb) finds it taken and moves on to another number, so it never becomes
-// localhost:n while this process serves that number's TCP port. The bound descriptor, or -1.
-inline int holddisplay(int n)
-{
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    const std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
-    std::memcpy(a.sun_path + 1, name.data(), name.size()); // sun_path[0] stays 0: abstract
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    for (int t = 0; t < 200; ++t) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return -1;
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), len) == 0)
-            return fd;
-        const int e = errno;
-        ::close(fd);
-        if (e != EADDRINUSE)
-            return -1;
-        sleepms(5); // the server just stopped may still hold it for a moment
-    }
-    return -1;
 }
 
 struct relay {

@@ -20,7 +20,7 @@ int mynum;
 uint16_t dispnum;
 sockaddr_in forward_to;
 
-int openlistener()
+static int newlistener()
 {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0)
@@ -28,23 +28,35 @@ int openlistener()
     const int one = 1;
     if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
         diesys("SO_REUSEADDR:");
+    return s;
+}
+
+int openlistener()
+{
+    int s = newlistener();
     for (int k = 0;; ++k) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_ANY);
         a.sin_port = htons(static_cast<uint16_t>(XPORTBASE + k));
         if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            mynum = k;
-            break;
-        }
-        if (errno != EADDRINUSE)
+            if (::listen(s, LISTENBACKLOG) == 0) {
+                mynum = k;
+                return s;
+            }
+            if (errno != EADDRINUSE)
+                diesys("listen");
+            // Another program bound the same port at the same moment (address reuse lets two
+            // binds succeed) and listened first: the port is taken after all. A bound socket
+            // cannot be bound again, so the search goes on with a fresh one.
+            ::close(s);
+            s = newlistener();
+        } else if (errno != EADDRINUSE) {
             diesys("bind");
+        }
         if (k == MAXDISPLAY)
             die("all ports in use.\n");
     }
-    if (::listen(s, LISTENBACKLOG) < 0)
-        diesys("listen");
-    return s;
 }
 
 uint16_t displaynumber(const char* name)

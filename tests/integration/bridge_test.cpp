@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace
 {
@@ -22,8 +23,14 @@ class Bridge : public ::testing::Test
         ASSERT_FALSE(listensipv4(x.p.pid, 6000 + x.display));
         // From the top of the range down: the relay and the test servers take low numbers.
         for (int k = 99; k >= 60 && bridged < 0; --k) {
-            if (!portfree(6000 + k))
+            // The number is claimed as an X server would, against other tests and servers.
+            const int h = holddisplay(k, 1);
+            if (h < 0)
                 continue;
+            if (!portfree(6000 + k)) {
+                ::close(h);
+                continue;
+            }
             const std::string listen =
                 "TCP-LISTEN:" + std::to_string(6000 + k) + ",bind=127.0.0.1,reuseaddr,fork";
             const std::string target = "UNIX-CONNECT:/tmp/.X11-unix/X" + std::to_string(x.display);
@@ -35,14 +42,25 @@ class Bridge : public ::testing::Test
                 }
                 sleepms(100);
             }
-            if (bridged < 0)
+            if (bridged < 0) {
                 bridge.stop(); // taken meanwhile: try the next number
+                ::close(h);
+            } else {
+                hold = h;
+            }
         }
         ASSERT_GE(bridged, 0) << "no free display number for the bridge";
+    }
+    void TearDown() override
+    {
+        bridge.stop();
+        if (hold >= 0)
+            ::close(hold);
     }
     xserver x;
     proc bridge;
     int bridged = -1;
+    int hold = -1;
 };
 
 TEST_F(Bridge, RelaysARealClientToAUnixSocketServer)

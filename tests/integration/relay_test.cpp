@@ -22,6 +22,7 @@ using namespace e2e;
 struct fakedest {
     int lfd = -1;
     int display = -1;
+    int hold = -1; // the display number, held against X servers and other tests' destinations
     int xport = -1;
     std::thread pump;
     std::atomic<bool> quit{false};
@@ -43,6 +44,8 @@ struct fakedest {
             }
         if (lfd >= 0)
             ::close(lfd);
+        if (hold >= 0)
+            ::close(hold);
     }
 
     // Takes a free display number from the top of the range, where the relays under test
@@ -51,6 +54,11 @@ struct fakedest {
     {
         xport = xserverport;
         for (int k = 100; k >= 60 && lfd < 0; --k) {
+            // While refused the port is bound but not listening, and a socket with
+            // SO_REUSEADDR elsewhere could bind it too: the number is claimed first.
+            const int h = holddisplay(k, 1);
+            if (h < 0)
+                continue;
             const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             const int one = 1;
             // Needed to listen again after refuse(): the probes still hold the port.
@@ -62,8 +70,10 @@ struct fakedest {
             if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(s, 16) == 0) {
                 lfd = s;
                 display = k;
+                hold = h;
             } else {
                 ::close(s);
+                ::close(h);
             }
         }
         if (lfd < 0)

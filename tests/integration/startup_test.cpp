@@ -445,6 +445,29 @@ TEST(StartupPorts, BindRefusedEndsTheSearch)
     EXPECT_EQ(r.out, "");
 }
 
+// A port whose bind succeeds but whose listen finds it taken (another program bound it at the
+// same moment, with address reuse, and listened first) is passed over like a taken port; the
+// next free one is announced.
+TEST(StartupPorts, PortTakenBetweenBindAndListenIsPassedOver)
+{
+    const std::string host = canonname();
+    ASSERT_FALSE(host.empty());
+    std::string got, want;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto numbers = freenumbers(2);
+        ASSERT_EQ(numbers.size(), 2U);
+        want = line(false, host, numbers[1]);
+        const cmdresult r = runvk({"-display", "localhost:101", "-allow", "127.0.0.2"},
+                                  {"DISPLAY=", "FAKE_LISTEN_ERRNO=98",
+                                   "FAKE_LISTEN_PORT=" + std::to_string(PORTBASE + numbers[0])});
+        EXPECT_EQ(r.err, OUTOFRANGE);
+        got = r.out;
+        if (got == want)
+            break;
+    }
+    EXPECT_EQ(got, want);
+}
+
 // The destination's port is bound by the test but not listening: the probe is refused.
 TEST(StartupPorts, ProbeWhereNothingListens)
 {

@@ -7,6 +7,7 @@
 //   FAKE_BIND_ERRNO=n       bind() fails with errno n
 //   FAKE_BIND_PORT=p        with FAKE_BIND_ERRNO: only binds to IPv4 port p fail
 //   FAKE_LISTEN_ERRNO=n     listen() fails with errno n
+//   FAKE_LISTEN_PORT=p      with FAKE_LISTEN_ERRNO: only sockets bound to IPv4 port p fail
 //   FAKE_BIGCALLOC=1        calloc of 1 MiB or more fails
 #include <arpa/inet.h>
 #include <cerrno>
@@ -114,7 +115,14 @@ int bind(int fd, const sockaddr* a, socklen_t len)
 
 int listen(int fd, int backlog)
 {
-    if (const int e = fakeerrno("FAKE_LISTEN_ERRNO")) {
+    bool match = true;
+    if (const char* v = std::getenv("FAKE_LISTEN_PORT")) {
+        sockaddr_in in{};
+        socklen_t len = sizeof in;
+        match = ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &len) == 0 &&
+                in.sin_family == AF_INET && ntohs(in.sin_port) == std::atoi(v);
+    }
+    if (const int e = fakeerrno("FAKE_LISTEN_ERRNO"); e != 0 && match) {
         errno = e;
         return -1;
     }

@@ -1,16 +1,19 @@
 #include "support/xtest.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <dirent.h>
-#include <fstream>
-#include <memory>
-#include <set>
 #include <csignal>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <memory>
 #include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -376,9 +379,8 @@ std::string findalert(const std::string& display, int timeout_ms)
 {
     const long end = nowms() + timeout_ms;
     while (nowms() < end) {
-        const auto r =
-            runcmd({"xdotool", "search", "--onlyvisible", "--name", "alert_popup"},
-                   {"DISPLAY=" + display}, 5000);
+        const auto r = runcmd({"xdotool", "search", "--onlyvisible", "--name", "alert_popup"},
+                              {"DISPLAY=" + display}, 5000);
         if (r.exitcode() == 0 && !r.out.empty()) {
             // The newest window is listed last.
             std::string ids = r.out;
@@ -402,4 +404,27 @@ bool answeralert(const std::string& display, bool yes, int timeout_ms)
             yes ? "Return" : "Escape"},
            {"DISPLAY=" + display}, 5000);
     return true;
+}
+
+int holddisplay(int n, int tries)
+{
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    const std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
+    std::memcpy(a.sun_path + 1, name.data(), name.size()); // sun_path[0] stays 0: abstract
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    for (int t = 0; t < tries; ++t) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), len) == 0)
+            return fd;
+        const int e = errno;
+        ::close(fd);
+        if (e != EADDRINUSE)
+            return -1;
+        if (t + 1 < tries)
+            sleepms(5);
+    }
+    return -1;
 }

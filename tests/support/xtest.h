@@ -49,6 +49,12 @@ struct xserver {
 
 // True when process pid itself holds a listening IPv4 TCP socket on port.
 bool listensipv4(pid_t pid, int port);
+// Holds display number n for this process the way a running X server does, by binding the
+// abstract socket name "/tmp/.X11-unix/Xn": an X server started with -displayfd finds the
+// number taken and moves on, and another test holding numbers this way skips it. Tries for
+// up to tries x 5 ms (a server just stopped may hold the name a moment longer). The bound
+// descriptor, to be closed to give the number back, or -1.
+int holddisplay(int n, int tries = 200);
 
 struct cmdresult {
     int status = -1; // waitpid status, -1 on timeout (the command was killed)
