@@ -326,6 +326,31 @@ bool answer(const std::string& xname)
     return false;
 }
 
+// A client of one measurement through path r: known to the signal handler (stopped with the
+// bench) while it runs, its dialog answered when r asks.
+struct phaseclient {
+    proc c;
+    ~phaseclient()
+    {
+        if (c.pid > 0)
+            disown(c.pid);
+    }
+    bool start(path& r, const std::vector<std::string>& argv, const std::string& xname)
+    {
+        const std::string name = argv[0].substr(argv[0].rfind('/') + 1);
+        if (!c.start(argv, {"DISPLAY=localhost:" + std::to_string(r.display)})) {
+            fail(r, name + " does not start");
+            return false;
+        }
+        own(c.pid);
+        if (r.asks && !answer(xname)) {
+            fail(r, "no dialog to answer for " + name);
+            return false;
+        }
+        return true;
+    }
+};
+
 // One xload connection through r: three phases, each timed by the client and bracketed by
 // reads of the relay's CPU time.
 void runxload(path& r, const options& o, const std::string& xname)
@@ -333,20 +358,10 @@ void runxload(path& r, const options& o, const std::string& xname)
     std::vector<std::string> argv = {o.tools + "/xload"};
     if (o.quick)
         argv.insert(argv.end(), {"-rtt", "200", "-size", "256", "-images", "4", "-gets", "1"});
-    proc c;
-    if (!c.start(argv, {"DISPLAY=localhost:" + std::to_string(r.display)})) {
-        fail(r, "xload does not start");
+    phaseclient pc;
+    if (!pc.start(r, argv, xname))
         return;
-    }
-    own(c.pid);
-    struct guard {
-        pid_t pid;
-        ~guard() { disown(pid); }
-    } g{c.pid};
-    if (r.asks && !answer(xname)) {
-        fail(r, "no dialog to answer");
-        return;
-    }
+    proc& c = pc.c;
     for (const std::string phase : {"rtt", "put", "get"}) {
         std::string line;
         if (!c.readline(line, 60000) || line != "ready " + phase + "\n") {
@@ -396,21 +411,10 @@ void runxload(path& r, const options& o, const std::string& xname)
 
 void runx11perf(path& r, const std::string& test, const std::string& xname)
 {
-    proc c;
-    if (!c.start({"x11perf", "-repeat", "1", "-time", "1", "-" + test},
-                 {"DISPLAY=localhost:" + std::to_string(r.display)})) {
-        fail(r, "x11perf does not start");
+    phaseclient pc;
+    if (!pc.start(r, {"x11perf", "-repeat", "1", "-time", "1", "-" + test}, xname))
         return;
-    }
-    own(c.pid);
-    struct guard {
-        pid_t pid;
-        ~guard() { disown(pid); }
-    } g{c.pid};
-    if (r.asks && !answer(xname)) {
-        fail(r, "no dialog to answer for x11perf");
-        return;
-    }
+    proc& c = pc.c;
     // x11perf -time 1 ends within seconds, calibration included; a path that needs more is
     // stuck (seen with socat without nodelay) and is reported rather than waited for.
     if (c.wait(90000) == -1) {

@@ -35,20 +35,7 @@ class Admit : public ::testing::Test
     }
     void TearDown() override
     {
-        for (pid_t pid : pids) {
-            siginfo_t si{};
-            if (::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, nullptr, 0);
-            }
-        }
-        while (children != nullptr) {
-            childrec* e = children;
-            children = e->next;
-            if (isopen(e->sock) && e->pid != 0)
-                ::close(e->sock);
-            std::free(e);
-        }
+        endchildren(pids, true);
         for (int fd : fars)
             ::close(fd);
         ::close(lfd);

@@ -9,6 +9,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -19,7 +21,9 @@
 #include <string>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 // Every module back to the state start-up leaves, with listener as lsock.
 inline void initmodules(int listener)
@@ -293,4 +297,26 @@ inline std::string errnoname(const ::testing::TestParamInfo<int>& info)
 {
     const char* n = strerrorname_np(info.param);
     return n != nullptr ? n : std::to_string(info.param);
+}
+
+// Ends what a test of admission or verdicts leaves behind: the confirmation children it started
+// and has not reaped (killed, then reaped) and the entries of children; with closesockets also
+// the client sockets of entries whose child was forked.
+inline void endchildren(const std::vector<pid_t>& pids, bool closesockets)
+{
+    for (pid_t pid : pids) {
+        siginfo_t si{};
+        // Only a child not reaped yet is still ours to kill.
+        if (::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    while (children != nullptr) {
+        childrec* e = children;
+        children = e->next;
+        if (closesockets && isopen(e->sock) && e->pid != 0)
+            ::close(e->sock);
+        std::free(e);
+    }
 }

@@ -38,6 +38,18 @@ class Service : public ::testing::Test
         fake f(sys::select, &zeroselect);
         relaycycle();
     }
+    // Runs cycles (at most 500) while collecting what reaches the far end far, until its end
+    // of file.
+    static std::string cycleuntileof(int far, bool& eof)
+    {
+        std::string got;
+        eof = false;
+        for (int i = 0; i < 500 && !eof; ++i) {
+            cycle();
+            got += readnow(far, &eof);
+        }
+        return got;
+    }
     void closefar(int& fd)
     {
         ::close(fd);
@@ -290,12 +302,8 @@ TEST_F(Service, EndOfFileClosesAtOnceAndThePartnerDrainsThenCloses)
     EXPECT_TRUE(inset(b, winit));
     EXPECT_TRUE(samebytes(wbufof(b), out + last));
 
-    std::string got;
     bool eof = false;
-    for (int i = 0; i < 500 && !eof; ++i) {
-        cycle();
-        got += readnow(fb, &eof);
-    }
+    const std::string got = cycleuntileof(fb, eof);
     EXPECT_TRUE(eof);
     EXPECT_TRUE(samebytes(got, filler + out + last));
     EXPECT_FALSE(isopen(b));
@@ -326,12 +334,8 @@ TEST_F(Service, EndOfFileWithBytesStillHeldLosesNone)
     EXPECT_FALSE(inset(a, rinit));
 
     // Only now does the far end of b read.
-    std::string got;
     bool eof = false;
-    for (int i = 0; i < 500 && !eof; ++i) {
-        cycle();
-        got += readnow(fb, &eof);
-    }
+    const std::string got = cycleuntileof(fb, eof);
     EXPECT_TRUE(eof);
     EXPECT_TRUE(samebytes(got, filler + burst));
     EXPECT_FALSE(isopen(a));

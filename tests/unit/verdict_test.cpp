@@ -32,19 +32,7 @@ class Verdict : public ::testing::Test
     }
     void TearDown() override
     {
-        for (pid_t pid : pids) {
-            siginfo_t si{};
-            // Only a child not reaped yet is still ours to kill.
-            if (::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, nullptr, 0);
-            }
-        }
-        while (children != nullptr) {
-            childrec* e = children;
-            children = e->next;
-            std::free(e);
-        }
+        endchildren(pids, false);
         for (int fd : opened)
             if (isopen(fd))
                 ::close(fd);
