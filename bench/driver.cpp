@@ -111,13 +111,6 @@ void onsignal(int)
     ::_exit(1);
 }
 
-long nowms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
 std::string readfile(const std::string& name)
 {
     std::ifstream f(name);
@@ -169,16 +162,6 @@ long relayticks(const path& r)
             t += c;
     }
     return t;
-}
-
-std::vector<pid_t> childpids(pid_t pid)
-{
-    std::vector<pid_t> v;
-    std::istringstream kids(
-        readfile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
-    for (long k; kids >> k;)
-        v.push_back(static_cast<pid_t>(k));
-    return v;
 }
 
 // True when pid itself holds the IPv4 listening socket of the port. Another X server or relay

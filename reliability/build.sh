@@ -22,5 +22,3 @@ build() { # out sources and libraries...
     fi
 }
 build loadgen reliability/loadgen.cpp
-build ximage_rt reliability/ximage_rt.cpp -lX11
-build campaign reliability/campaign.cpp tests/support/xtest.cpp -lpthread

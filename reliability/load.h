@@ -8,6 +8,8 @@
 // run can be repeated exactly. Header-only: used by the load tools and the integration tests.
 #pragma once
 
+#include "support/net.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -76,13 +78,6 @@ inline uint64_t check(uint64_t key, uint64_t pos, const unsigned char* p, size_t
     return bad;
 }
 
-inline long nowms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
 struct options {
     int relayport = 0;                 // clients connect to 127.0.0.1:relayport
     std::string srcaddr = "127.0.0.2"; // clients bind their source address to this
@@ -149,56 +144,6 @@ inline int randchunk(std::mt19937_64& rng, int maxchunk)
     // Log-uniform: as many tiny chunks as big ones.
     std::uniform_real_distribution<double> d(0.0, std::log2(static_cast<double>(maxchunk)));
     return std::max(1, std::min(maxchunk, static_cast<int>(std::exp2(d(rng)))));
-}
-
-inline void nonblock(int fd)
-{
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-// A listening socket on 127.0.0.1:port, -1 on failure.
-inline int listenon(int port)
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        return -1;
-    const int one = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1024) != 0) {
-        ::close(s);
-        return -1;
-    }
-    return s;
-}
-
-// A blocking client socket from src to 127.0.0.1:port, -1 on failure.
-inline int connectfrom(const std::string& src, int port, bool block = true)
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        return -1;
-    sockaddr_in b{};
-    b.sin_family = AF_INET;
-    ::inet_pton(AF_INET, src.c_str(), &b.sin_addr);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&b), sizeof b) != 0) {
-        ::close(s);
-        return -1;
-    }
-    if (!block)
-        nonblock(s);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-        ::close(s);
-        return -1;
-    }
-    return s;
 }
 
 class runner

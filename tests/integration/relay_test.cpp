@@ -3,9 +3,10 @@
 // followed by end of file towards a slow destination. The destination is a server of the
 // test's own: it passes the program's start-up probe through to a real X server and leaves
 // every later connection to the test.
-#include "integration/endtoend.h"
+#include "support/xtest.h"
 
 #include <atomic>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/tcp.h>
@@ -14,15 +15,12 @@
 namespace
 {
 
-using namespace e2e;
-
 // A destination display of the test's own on port 6000 + display. The start-up probes of the
 // programs under test are passed through to a real X server; every other connection is the
 // test's to accept, read and answer.
 struct fakedest {
     int lfd = -1;
     int display = -1;
-    int hold = -1; // the display number, held against X servers and other tests' destinations
     int xport = -1;
     std::thread pump;
     std::atomic<bool> quit{false};
@@ -44,21 +42,14 @@ struct fakedest {
             }
         if (lfd >= 0)
             ::close(lfd);
-        if (hold >= 0)
-            ::close(hold);
     }
 
-    // Takes a free display number from the top of the range, where the relays under test
-    // (which take the lowest free one) rarely get.
+    // Takes the top display number of the range, out of the way of the relays under test,
+    // which take the lowest free one.
     bool start(int xserverport)
     {
         xport = xserverport;
         for (int k = 100; k >= 60 && lfd < 0; --k) {
-            // While refused the port is bound but not listening, and a socket with
-            // SO_REUSEADDR elsewhere could bind it too: the number is claimed first.
-            const int h = holddisplay(k, 1);
-            if (h < 0)
-                continue;
             const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             const int one = 1;
             // Needed to listen again after refuse(): the probes still hold the port.
@@ -70,10 +61,8 @@ struct fakedest {
             if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(s, 16) == 0) {
                 lfd = s;
                 display = k;
-                hold = h;
             } else {
                 ::close(s);
-                ::close(h);
             }
         }
         if (lfd < 0)
@@ -164,16 +153,15 @@ class Relay : public ::testing::Test
   protected:
     void SetUp() override
     {
-        if (!haveprog("Xvfb"))
-            GTEST_SKIP() << "Xvfb missing";
-        x = startxvfb();
-        ASSERT_TRUE(x) << "no X server with a TCP port of its own";
-        ASSERT_TRUE(dest.start(6000 + x->display)) << "no free destination port";
+        if (const auto why = unmet({"Xvfb"}); !why.empty())
+            GTEST_SKIP() << why;
+        ASSERT_TRUE(x.start());
+        ASSERT_TRUE(dest.start(6000 + x.display)) << "no free destination port";
     }
     void TearDown() override
     {
         for (auto& p : v)
-            killchildren(p);
+            killchildren(p.pid);
         for (const int fd : fds)
             ::close(fd);
     }
@@ -186,14 +174,9 @@ class Relay : public ::testing::Test
         std::string line;
         if (!p.readline(line) || !dest.passthrough(10000))
             return -1;
-        const int n = announcednumber(line);
-        const bool up = waituntil(
-            [&] {
-                p.drain(20);
-                return p.out < 0;
-            },
-            10000);
-        return up && n >= 0 ? 6000 + n : -1;
+        p.outbuf = line; // read again by started(), which waits for the end of the probe
+        const int n = started(p);
+        return n >= 0 ? 6000 + n : -1;
     }
     // A connection from the allowed address, closed by the fixture.
     int client(int port)
@@ -210,7 +193,7 @@ class Relay : public ::testing::Test
         return fd;
     }
 
-    std::unique_ptr<xserver> x;
+    xserver x;
     fakedest dest;
     proc v[3];
     std::vector<int> fds;
@@ -239,9 +222,9 @@ TEST_F(Relay, ChildStatusesOtherThanAllowCloseTheClient)
     }
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(std::string("exit status ") + rows[i].status);
-        const received r = readfor(c[i], 8000);
-        EXPECT_TRUE(r.closed());
-        EXPECT_EQ(r.bytes, "");
+        bool closed = false;
+        EXPECT_EQ(readfor(c[i], 1, 8000, &closed), "");
+        EXPECT_TRUE(closed);
         EXPECT_EQ(errafter(v[i], std::strlen(rows[i].err), 2000), rows[i].err);
         EXPECT_TRUE(v[i].running());
     }
@@ -259,9 +242,9 @@ TEST_F(Relay, DestinationGoneAtPairingCostsOnlyThatClient)
     const int a = client(port);
     ASSERT_GE(a, 0);
     ASSERT_TRUE(sendall(a, XSETUP));
-    const received ra = readfor(a, 8000);
-    EXPECT_TRUE(ra.closed());
-    EXPECT_EQ(ra.bytes, "");
+    bool closed = false;
+    EXPECT_EQ(readfor(a, 1, 8000, &closed), "");
+    EXPECT_TRUE(closed);
     const std::string line = "connect: Connection refused\n";
     EXPECT_EQ(errafter(v[0], line.size(), 2000), line);
     ASSERT_TRUE(v[0].running());
@@ -269,13 +252,13 @@ TEST_F(Relay, DestinationGoneAtPairingCostsOnlyThatClient)
     ASSERT_TRUE(dest.listenagain()) << "another program took the destination port meanwhile";
     const int b = client(port);
     ASSERT_GE(b, 0);
-    const std::string up = pattern(11, 5000), down = pattern(12, 7000);
+    const std::string up = pattern(5000, 11), down = pattern(7000, 12);
     ASSERT_TRUE(sendall(b, up));
     const int d = keep(dest.accept(8000));
     ASSERT_GE(d, 0) << "the program stopped pairing after the refusal";
-    EXPECT_EQ(readfor(d, 5000, up.size()).bytes, up);
+    EXPECT_EQ(readfor(d, up.size(), 5000), up);
     ASSERT_TRUE(sendall(d, down));
-    EXPECT_EQ(readfor(b, 5000, down.size()).bytes, down);
+    EXPECT_EQ(readfor(b, down.size(), 5000), down);
     v[0].drain(100);
     EXPECT_EQ(v[0].errbuf, line);
 }
@@ -288,24 +271,24 @@ TEST_F(Relay, BytesSentWhileTheDialogIsUpArriveFirst)
     ASSERT_GT(port, 0);
     const int a = client(port);
     ASSERT_GE(a, 0);
-    const std::string early = pattern(21, 6000), late = pattern(22, 3000);
+    const std::string early = pattern(6000, 21), late = pattern(3000, 22);
     ASSERT_TRUE(sendall(a, early));
     EXPECT_EQ(keep(dest.accept(1000)), -1) << "paired before the verdict";
 
     const int d = keep(dest.accept(8000));
     ASSERT_GE(d, 0);
     ASSERT_TRUE(sendall(a, late));
-    const received got = readfor(d, 5000, early.size() + late.size());
-    EXPECT_EQ(got.bytes.size(), early.size() + late.size());
-    EXPECT_TRUE(got.bytes == early + late) << "the stream does not start with the early bytes";
+    const std::string got = readfor(d, early.size() + late.size(), 5000);
+    EXPECT_EQ(got.size(), early.size() + late.size());
+    EXPECT_TRUE(got == early + late) << "the stream does not start with the early bytes";
 
-    const std::string reply = pattern(23, 4000);
+    const std::string reply = pattern(4000, 23);
     ASSERT_TRUE(sendall(d, reply));
-    EXPECT_EQ(readfor(a, 5000, reply.size()).bytes, reply);
+    EXPECT_EQ(readfor(a, reply.size(), 5000), reply);
     ::shutdown(a, SHUT_WR);
-    const received rest = readfor(d, 5000);
-    EXPECT_TRUE(rest.eof);
-    EXPECT_EQ(rest.bytes, "");
+    bool ended = false;
+    EXPECT_EQ(readfor(d, 1, 5000, &ended), "");
+    EXPECT_TRUE(ended);
     EXPECT_EQ(v[0].errbuf, "");
 }
 
@@ -326,7 +309,7 @@ TEST_F(Relay, EndOfFileAfterABurstToASlowDestinationLosesNothing)
     ASSERT_GE(d, 0);
 
     // Not a multiple of the program's buffer size, so the last read is a short one.
-    const std::string burst = pattern(31, (256 << 10) + 517);
+    const std::string burst = pattern((256 << 10) + 517, 31);
     std::atomic<bool> done{false}, sentok{false};
     std::thread writer([&] { // its writes block until the program has read
         sentok = sendall(a, burst);

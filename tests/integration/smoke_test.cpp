@@ -8,8 +8,8 @@ class Smoke : public ::testing::Test
   protected:
     void SetUp() override
     {
-        if (!haveprog("Xvfb") || !haveprog("xdotool") || !haveprog("xdpyinfo"))
-            GTEST_SKIP() << "Xvfb, xdotool or xdpyinfo missing";
+        if (const auto why = unmet({"Xvfb", "xdotool", "xdpyinfo"}); !why.empty())
+            GTEST_SKIP() << why;
         ASSERT_TRUE(x.start());
         ASSERT_TRUE(v.start({VELKORAN_BIN, "-display", x.name(), "-allow", "localhost"}));
         std::string line;
@@ -18,6 +18,7 @@ class Smoke : public ::testing::Test
         mine = announcednumber(line);
         ASSERT_GE(mine, 0);
     }
+    void TearDown() override { killchildren(v.pid); }
     xserver x;
     proc v;
     int mine = -1;

@@ -2,8 +2,6 @@
 // gets each client's authorization as the client sent it, the client looks its cookie up under
 // the announced display name, and the probe and the dialog open the destination with the
 // user's own authority file.
-#include "support/answer.h"
-#include "support/ports.h"
 #include "support/xtest.h"
 
 #include <cstdlib>
@@ -76,9 +74,8 @@ class XAuth : public ::testing::Test
   protected:
     void SetUp() override
     {
-        if (!haveprog("Xvfb") || !haveprog("xdotool") || !haveprog("xdpyinfo") ||
-            !haveprog("xauth"))
-            GTEST_SKIP() << "Xvfb, xdotool, xdpyinfo or xauth missing";
+        if (const auto why = unmet({"Xvfb", "xdotool", "xdpyinfo", "xauth"}); !why.empty())
+            GTEST_SKIP() << why;
         ASSERT_FALSE(dir.path.empty());
         cookie = randomcookie();
         // The server takes every cookie in its file, whatever display an entry names.

@@ -1,37 +1,54 @@
 #include "support/xtest.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <memory>
-#include <poll.h>
+#include <net/if.h>
+#include <sched.h>
 #include <set>
+#include <sstream>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 extern char** environ;
 
-void sleepms(int ms)
+static bool isolated = false;
+
+bool isolate()
 {
-    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    if (::unshare(CLONE_NEWNET) != 0)
+        return false;
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
+                    (ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING),
+                     ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
+    ::close(s);
+    isolated = up;
+    return up;
 }
 
-static long nowms()
+std::string unmet(std::initializer_list<const char*> progs)
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+    // Sharing the machine's ports, a test could reach another program's server at the port it
+    // expects its own at, or find the port it needs taken: its outcome would not be its own.
+    if (!isolated)
+        return "needs a network namespace of its own (run as root)";
+    for (const char* p : progs)
+        if (!haveprog(p))
+            return std::string(p) + " missing";
+    return "";
 }
 
 static std::vector<std::string> mergeenv(const std::vector<std::string>& extra)
@@ -50,7 +67,8 @@ static std::vector<std::string> mergeenv(const std::vector<std::string>& extra)
     return env;
 }
 
-bool proc::start(const std::vector<std::string>& argv, const std::vector<std::string>& envx)
+bool proc::start(const std::vector<std::string>& argv, const std::vector<std::string>& envx,
+                 int keepfd)
 {
     int o[2], e[2];
     if (::pipe2(o, O_CLOEXEC) != 0)
@@ -79,7 +97,10 @@ bool proc::start(const std::vector<std::string>& argv, const std::vector<std::st
             ::dup2(devnull, 0);
         // Nothing else of the test process leaks into the program under test.
         for (int fd = 3; fd < 1024; ++fd)
-            ::close(fd);
+            if (fd != keepfd)
+                ::close(fd);
+        if (keepfd >= 0)
+            ::fcntl(keepfd, F_SETFD, 0);
         ::execvpe(av[0], av.data(), ev.data());
         ::_exit(127);
     }
@@ -149,22 +170,16 @@ int proc::wait(int timeout_ms)
 {
     if (pid < 0)
         return status;
-    if (reaped)
-        return status;
     const long end = nowms() + timeout_ms;
     for (;;) {
-        int st = 0;
-        const pid_t r = ::waitpid(pid, &st, WNOHANG);
-        if (r == pid) {
-            status = st;
-            reaped = true;
+        if (!running()) {
+            // What it wrote just before it ended may still sit in the pipes.
             drain(1000);
             return status;
         }
         if (nowms() >= end)
             return -1;
         drain(20);
-        sleepms(10);
     }
 }
 
@@ -197,130 +212,6 @@ void proc::stop()
     out = err = -1;
 }
 
-bool xserver::startonce(const std::vector<std::string>& extra)
-{
-    if (!haveprog("Xvfb"))
-        return false;
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return false;
-    // The write end must survive into Xvfb under a known number.
-    const int keep = 200;
-    ::dup2(fds[1], keep);
-    ::close(fds[1]);
-    std::vector<std::string> argv = {"Xvfb",    "-displayfd", std::to_string(keep),
-                                     "-screen", "0",          "1280x1024x24"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    // Started by hand rather than by proc::start, which closes every descriptor above 2.
-    int e[2];
-    if (::pipe2(e, O_CLOEXEC) != 0)
-        return false;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(e[1], 2);
-        const int devnull = ::open("/dev/null", O_RDWR);
-        ::dup2(devnull, 0);
-        ::dup2(devnull, 1);
-        for (int fd = 3; fd < 1024; ++fd)
-            if (fd != keep)
-                ::close(fd);
-        std::vector<char*> av;
-        for (const auto& a : argv)
-            av.push_back(const_cast<char*>(a.c_str()));
-        av.push_back(nullptr);
-        ::execvp(av[0], av.data());
-        ::_exit(127);
-    }
-    ::close(keep);
-    ::close(e[1]);
-    p.pid = pid;
-    p.err = e[0];
-    p.reaped = false;
-    std::string num;
-    const long end = nowms() + 15000;
-    while (nowms() < end) {
-        pollfd pf{fds[0], POLLIN, 0};
-        if (::poll(&pf, 1, 200) > 0) {
-            char c;
-            const ssize_t n = ::read(fds[0], &c, 1);
-            if (n <= 0 || c == '\n')
-                break;
-            num.push_back(c);
-        }
-        if (!p.running())
-            break;
-    }
-    ::close(fds[0]);
-    if (num.empty()) {
-        p.stop();
-        return false;
-    }
-    display = std::atoi(num.c_str());
-    return true;
-}
-
-bool xserver::start(const std::vector<std::string>& extra)
-{
-    bool tcp = false;
-    for (size_t i = 0; i + 1 < extra.size(); ++i)
-        tcp = tcp || (extra[i] == "-listen" && extra[i + 1] == "tcp");
-    // Xvfb picks its number from lock files alone: when another program already holds the IPv4
-    // port of that number, it goes on with IPv6 only and "localhost:N" leads to that program.
-    // Such a server is kept running while the next one starts, so that the next one takes
-    // another number; all of them are stopped when the search ends.
-    std::vector<std::unique_ptr<proc>> lost;
-    for (int attempt = 0; attempt < 12; ++attempt) {
-        if (!startonce(extra))
-            return false;
-        if (!tcp || listensipv4(p.pid, 6000 + display))
-            return true;
-        auto held = std::make_unique<proc>();
-        held->pid = p.pid;
-        held->err = p.err;
-        p.pid = -1;
-        p.err = -1;
-        p.reaped = false;
-        lost.push_back(std::move(held));
-    }
-    return false;
-}
-
-bool listensipv4(pid_t pid, int port)
-{
-    std::set<unsigned long> inodes;
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line;
-    std::getline(tcp, line); // header
-    while (std::getline(tcp, line)) {
-        unsigned lport = 0, state = 0;
-        unsigned long inode = 0;
-        // sl: local rem st tx:rx tr:when retrnsmt uid timeout inode
-        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &lport, &state, &inode) == 3 &&
-            static_cast<int>(lport) == port && state == 0x0A)
-            inodes.insert(inode);
-    }
-    if (inodes.empty())
-        return false;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr)
-        return false;
-    bool found = false;
-    while (dirent* e = ::readdir(d)) {
-        char target[128] = {};
-        const std::string link = dir + "/" + e->d_name;
-        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        unsigned long inode = 0;
-        if (n > 0 && std::sscanf(target, "socket:[%lu]", &inode) == 1 && inodes.count(inode)) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
-}
-
 int cmdresult::exitcode() const
 {
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -333,13 +224,7 @@ cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::st
     proc p;
     if (!p.start(argv, env))
         return r;
-    const long end = nowms() + timeout_ms;
-    while (p.running() && nowms() < end)
-        p.drain(20);
-    r.status = p.running() ? -1 : p.status;
-    // What it wrote just before it ended may still sit in the pipes: read it before closing.
-    if (r.status != -1)
-        p.drain(1000);
+    r.status = p.wait(timeout_ms);
     p.stop();
     r.out = p.outbuf;
     r.err = p.errbuf;
@@ -349,18 +234,157 @@ cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::st
 bool haveprog(const std::string& name)
 {
     const char* path = std::getenv("PATH");
-    std::string s = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= s.size()) {
-        const size_t colon = s.find(':', start);
-        const std::string dir = s.substr(start, colon - start);
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
         if (::access((dir + "/" + name).c_str(), X_OK) == 0)
             return true;
-        if (colon == std::string::npos)
-            break;
-        start = colon + 1;
-    }
     return false;
+}
+
+static std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Fields of /proc/pid/stat after the command name (index 0 = state, 1 = parent).
+static std::vector<std::string> statfields(pid_t pid)
+{
+    const std::string s = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::vector<std::string> out;
+    const auto close = s.rfind(')');
+    if (close == std::string::npos)
+        return out;
+    std::istringstream in(s.substr(close + 2));
+    for (std::string f; in >> f;)
+        out.push_back(f);
+    return out;
+}
+
+// The children of parent, by scanning /proc: the kernel's own list leaves out none that has
+// ended but is not yet reaped.
+static std::vector<pid_t> scanchildren(pid_t parent, int* zombies)
+{
+    std::vector<pid_t> out;
+    *zombies = 0;
+    DIR* d = ::opendir("/proc");
+    if (d == nullptr)
+        return out;
+    while (const dirent* e = ::readdir(d)) {
+        const pid_t p = static_cast<pid_t>(std::atoi(e->d_name));
+        const auto f = p > 0 ? statfields(p) : std::vector<std::string>{};
+        if (f.size() > 1 && std::atoi(f[1].c_str()) == parent) {
+            if (f[0] == "Z")
+                ++*zombies;
+            else
+                out.push_back(p);
+        }
+    }
+    ::closedir(d);
+    return out;
+}
+
+std::vector<pid_t> childpids(pid_t pid)
+{
+    int zombies = 0;
+    return scanchildren(pid, &zombies);
+}
+
+procinfo inspect(pid_t pid)
+{
+    procinfo pi;
+    const std::string dir = "/proc/" + std::to_string(pid);
+    std::istringstream st(slurp(dir + "/status"));
+    for (std::string line; std::getline(st, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            pi.rsskb = std::atol(line.c_str() + 6);
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            pi.sleeps = std::atol(line.c_str() + 24);
+    }
+    if (DIR* d = ::opendir((dir + "/fd").c_str())) {
+        pi.fds = 0;
+        while (const dirent* e = ::readdir(d))
+            pi.fds += e->d_name[0] != '.' ? 1 : 0;
+        ::closedir(d);
+    }
+    pi.children = static_cast<int>(scanchildren(pid, &pi.zombies).size());
+    const auto f = statfields(pid);
+    if (f.size() > 12)
+        pi.cputicks = std::atol(f[11].c_str()) + std::atol(f[12].c_str());
+    return pi;
+}
+
+std::string show(const procinfo& p)
+{
+    return "RSS " + std::to_string(p.rsskb) + " kB, fds " + std::to_string(p.fds) + ", children " +
+           std::to_string(p.children) + ", zombies " + std::to_string(p.zombies);
+}
+
+std::string fdlink(pid_t pid, int fd)
+{
+    char buf[256];
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+bool listensipv4(pid_t pid, int port)
+{
+    std::set<std::string> inodes;
+    std::istringstream tcp(slurp("/proc/net/tcp"));
+    std::string line;
+    std::getline(tcp, line); // header
+    while (std::getline(tcp, line)) {
+        unsigned lport = 0, state = 0;
+        unsigned long inode = 0;
+        // sl: local rem st tx:rx tr:when retrnsmt uid timeout inode
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &lport, &state, &inode) == 3 &&
+            static_cast<int>(lport) == port && state == 0x0A)
+            inodes.insert("socket:[" + std::to_string(inode) + "]");
+    }
+    for (int fd = 0; fd < 1024 && !inodes.empty(); ++fd)
+        if (inodes.count(fdlink(pid, fd)) != 0)
+            return true;
+    return false;
+}
+
+void killchildren(pid_t pid)
+{
+    if (pid > 0)
+        for (const pid_t k : childpids(pid))
+            ::kill(k, SIGKILL);
+}
+
+bool xserver::start(const std::vector<std::string>& extra)
+{
+    int fds[2];
+    if (!haveprog("Xvfb") || ::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    std::vector<std::string> argv = {"Xvfb",    "-displayfd", std::to_string(fds[1]),
+                                     "-screen", "0",          "1280x1024x24"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const bool ok = p.start(argv, {}, fds[1]);
+    ::close(fds[1]);
+    std::string num;
+    // The number arrives once the server listens; end of file means it gave up.
+    const long end = nowms() + 15000;
+    while (ok && nowms() < end && p.running()) {
+        char c = 0;
+        if (waitreadable(fds[0], 200) && (::read(fds[0], &c, 1) != 1 || c == '\n'))
+            break;
+        if (c != 0)
+            num.push_back(c);
+    }
+    ::close(fds[0]);
+    if (num.empty()) {
+        p.stop();
+        return false;
+    }
+    display = std::atoi(num.c_str());
+    return true;
 }
 
 int announcednumber(const std::string& line)
@@ -370,61 +394,121 @@ int announcednumber(const std::string& line)
         return -1;
     char* endp = nullptr;
     const long v = std::strtol(line.c_str() + colon + 1, &endp, 10);
-    if (endp == line.c_str() + colon + 1)
+    return endp == line.c_str() + colon + 1 ? -1 : static_cast<int>(v);
+}
+
+int started(proc& v, int timeout_ms)
+{
+    std::string line;
+    if (!v.readline(line, timeout_ms))
         return -1;
-    return static_cast<int>(v);
+    const int n = announcednumber(line);
+    const bool closed = waituntil(
+        [&] {
+            v.drain(20);
+            return v.out < 0;
+        },
+        timeout_ms);
+    return closed ? n : -1;
 }
 
-std::string findalert(const std::string& display, int timeout_ms)
+std::string errafter(proc& v, size_t want, int timeout_ms)
 {
-    const long end = nowms() + timeout_ms;
-    while (nowms() < end) {
-        const auto r = runcmd({"xdotool", "search", "--onlyvisible", "--name", "alert_popup"},
-                              {"DISPLAY=" + display}, 5000);
-        if (r.exitcode() == 0 && !r.out.empty()) {
-            // The newest window is listed last.
-            std::string ids = r.out;
-            while (!ids.empty() && ids.back() == '\n')
-                ids.pop_back();
-            const auto nl = ids.rfind('\n');
-            return nl == std::string::npos ? ids : ids.substr(nl + 1);
-        }
-        sleepms(100);
+    waituntil(
+        [&] {
+            v.drain(20);
+            return v.errbuf.size() >= want;
+        },
+        timeout_ms, 1);
+    return v.errbuf;
+}
+
+std::vector<std::string> alerts(const std::string& display)
+{
+    const auto r = runcmd({"xdotool", "search", "--onlyvisible", "--name", "alert_popup"},
+                          {"DISPLAY=" + display}, 5000);
+    std::vector<std::string> ids;
+    std::istringstream in(r.exitcode() == 0 ? r.out : "");
+    for (std::string id; in >> id;)
+        ids.push_back(id);
+    return ids;
+}
+
+std::string findalert(const std::string& display, int timeout_ms,
+                      const std::vector<std::string>& known)
+{
+    std::string found;
+    waituntil(
+        [&] {
+            for (const auto& id : alerts(display))
+                if (std::find(known.begin(), known.end(), id) == known.end())
+                    found = id;
+            return !found.empty();
+        },
+        timeout_ms, 100);
+    return found;
+}
+
+// The left-hand button's place in the dialog: the buttons sit in a row along its bottom.
+static bool yesbutton(const std::string& display, const std::string& id, int& x, int& y)
+{
+    const auto r =
+        runcmd({"xdotool", "getwindowgeometry", "--shell", id}, {"DISPLAY=" + display}, 5000);
+    int w = 0, h = 0;
+    std::istringstream g(r.out);
+    for (std::string kv; g >> kv;) {
+        if (kv.rfind("WIDTH=", 0) == 0)
+            w = std::atoi(kv.c_str() + 6);
+        if (kv.rfind("HEIGHT=", 0) == 0)
+            h = std::atoi(kv.c_str() + 7);
     }
-    return {};
+    x = 30;
+    y = h - 30;
+    return w > 60 && h > 60;
 }
 
-bool answeralert(const std::string& display, bool yes, int timeout_ms)
+bool answeralert(const std::string& display, bool yes, int timeout_ms, std::string id)
 {
-    const std::string id = findalert(display, timeout_ms);
+    if (id.empty())
+        id = findalert(display, timeout_ms);
     if (id.empty())
         return false;
-    // Return activates the default button, "Yes"; Escape is the dialog's cancel, "No".
-    runcmd({"xdotool", "windowfocus", "--sync", id, "key", "--clearmodifiers",
-            yes ? "Return" : "Escape"},
-           {"DISPLAY=" + display}, 5000);
-    return true;
+    const std::vector<std::string> env = {"DISPLAY=" + display};
+    int x = 0, y = 0;
+    if (yes && !yesbutton(display, id, x, y))
+        return false;
+    auto gone = [&] {
+        const auto ids = alerts(display);
+        return std::find(ids.begin(), ids.end(), id) == ids.end();
+    };
+    return waituntil(
+        [&] {
+            if (gone())
+                return true;
+            if (yes)
+                runcmd({"xdotool", "mousemove", "--window", id, std::to_string(x),
+                        std::to_string(y), "click", "1"},
+                       env, 5000);
+            else
+                runcmd(
+                    {"xdotool", "windowfocus", "--sync", id, "key", "--clearmodifiers", "Escape"},
+                    env, 5000);
+            return gone();
+        },
+        15000, 150);
 }
 
-int holddisplay(int n, int tries)
+bool answeruntil(const std::string& display, bool yes, const std::function<bool()>& done,
+                 int timeout_ms)
 {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    const std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
-    std::memcpy(a.sun_path + 1, name.data(), name.size()); // sun_path[0] stays 0: abstract
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    for (int t = 0; t < tries; ++t) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return -1;
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), len) == 0)
-            return fd;
-        const int e = errno;
-        ::close(fd);
-        if (e != EADDRINUSE)
-            return -1;
-        if (t + 1 < tries)
-            sleepms(5);
-    }
-    return -1;
+    return waituntil(
+        [&] {
+            if (done())
+                return true;
+            const auto ids = alerts(display);
+            if (!ids.empty())
+                answeralert(display, yes, 0, ids.back());
+            return done();
+        },
+        timeout_ms, 100);
 }

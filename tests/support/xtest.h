@@ -1,10 +1,22 @@
-// Harness for tests of the real binary: processes started and reaped by pid, a private Xvfb
-// found through -displayfd, bounded waits everywhere.
+// Support for tests of the real binary, the tools and the bench: processes started and reaped
+// by pid, what /proc says about them, a private Xvfb found through -displayfd, and the
+// confirmation dialog found and answered on it. Every wait is bounded.
 #pragma once
 
+#include "support/net.h"
+
+#include <initializer_list>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+// Puts this process in a network namespace of its own with loopback up, so that its ports and
+// X displays (TCP and abstract Unix sockets alike) are private. Called once, before any test
+// runs; false when the system does not allow it (not root).
+bool isolate();
+// Why a test that starts servers cannot run here ("" when it can): no private network, or one
+// of progs missing.
+std::string unmet(std::initializer_list<const char*> progs = {});
 
 // A process started by a test, with its standard output and error on pipes.
 struct proc {
@@ -12,14 +24,18 @@ struct proc {
     int out = -1; // read end of its standard output
     int err = -1; // read end of its standard error
     std::string outbuf, errbuf;
+    int status = -1;
+    bool reaped = false;
 
     proc() = default;
     proc(const proc&) = delete;
     proc& operator=(const proc&) = delete;
     ~proc() { stop(); }
 
-    // env: extra "NAME=value" entries; "NAME=" removes NAME. Returns false if it cannot start.
-    bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    // env: extra "NAME=value" entries; "NAME=" removes NAME. keepfd survives into the process
+    // under its own number. False if it cannot start.
+    bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               int keepfd = -1);
     // Reads one line of standard output within timeout_ms; false on end of file or timeout.
     bool readline(std::string& line, int timeout_ms = 10000);
     // Collects what is available on both pipes for up to timeout_ms (less if both reach EOF).
@@ -29,32 +45,7 @@ struct proc {
     bool running();
     // SIGTERM, then SIGKILL after a moment; always reaped.
     void stop();
-    int status = -1;
-    bool reaped = false;
 };
-
-// A private X server listening on TCP, reached as localhost:display.
-struct xserver {
-    proc p;
-    int display = -1;
-    // Starts Xvfb -displayfd; extra arguments are appended. False when Xvfb is missing or fails.
-    // With "-listen tcp" the server found also holds the IPv4 port of its display.
-    bool start(const std::vector<std::string>& extra = {"-listen", "tcp"});
-    std::string name() const { return "localhost:" + std::to_string(display); }
-    void stop() { p.stop(); }
-
-  private:
-    bool startonce(const std::vector<std::string>& extra);
-};
-
-// True when process pid itself holds a listening IPv4 TCP socket on port.
-bool listensipv4(pid_t pid, int port);
-// Holds display number n for this process the way a running X server does, by binding the
-// abstract socket name "/tmp/.X11-unix/Xn": an X server started with -displayfd finds the
-// number taken and moves on, and another test holding numbers this way skips it. Tries for
-// up to tries x 5 ms (a server just stopped may hold the name a moment longer). The bound
-// descriptor, to be closed to give the number back, or -1.
-int holddisplay(int n, int tries = 200);
 
 struct cmdresult {
     int status = -1; // waitpid status, -1 on timeout (the command was killed)
@@ -66,10 +57,56 @@ struct cmdresult {
 cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                  int timeout_ms = 20000);
 bool haveprog(const std::string& name); // on PATH
+
+// What /proc says about a process.
+struct procinfo {
+    long rsskb = -1;   // VmRSS
+    int fds = -1;      // open descriptors
+    int children = 0;  // live children
+    int zombies = 0;   // children ended and not yet reaped
+    long cputicks = 0; // utime + stime
+    long sleeps = 0;   // voluntary context switches: times it blocked
+};
+procinfo inspect(pid_t pid);
+std::string show(const procinfo& p);
+std::vector<pid_t> childpids(pid_t pid); // live children, not zombies
+// What descriptor fd of process pid refers to ("socket:[123]", "/dev/null"), empty if closed.
+std::string fdlink(pid_t pid, int fd);
+// True when process pid itself holds a listening IPv4 TCP socket on port.
+bool listensipv4(pid_t pid, int port);
+// SIGKILL to the children of a process under test (dialog children outlive it otherwise).
+void killchildren(pid_t pid);
+
+// A private X server, reached as localhost:display (on TCP with "-listen tcp").
+struct xserver {
+    proc p;
+    int display = -1;
+    // Starts Xvfb -displayfd; extra arguments are appended. False when Xvfb is missing or fails.
+    bool start(const std::vector<std::string>& extra = {"-listen", "tcp"});
+    std::string name() const { return "localhost:" + std::to_string(display); }
+    void stop() { p.stop(); }
+};
+
 // The display number at the end of an announcement line ("display is host:N"), -1 if none.
 int announcednumber(const std::string& line);
-// Finds the dialog window on the display (bounded wait); its id, or empty.
-std::string findalert(const std::string& display, int timeout_ms = 15000);
-// Answers the newest dialog on the display: "Yes" (true) or "No" (false).
-bool answeralert(const std::string& display, bool yes, int timeout_ms = 15000);
-void sleepms(int ms);
+// Reads the announcement of a program started by a test and waits until start-up is over
+// (standard output closes once the destination has been probed). Its number, -1 on failure.
+int started(proc& v, int timeout_ms = 20000);
+
+// Collects the process's standard error until it holds at least want bytes or timeout_ms has
+// passed; all of it.
+std::string errafter(proc& v, size_t want, int timeout_ms);
+
+// The dialog windows mapped on the display, oldest first.
+std::vector<std::string> alerts(const std::string& display);
+// Waits for a dialog that is not among known; the newest such, or empty.
+std::string findalert(const std::string& display, int timeout_ms = 15000,
+                      const std::vector<std::string>& known = {});
+// Answers a dialog (id, or the newest one found within timeout_ms) and keeps answering until
+// its window is gone: "Yes" by a click on the left-hand button, "No" by Escape. A dialog may
+// take no answer for a moment after it shows; until then the answer is given again every
+// 150 ms, for at most 15 s. False when no dialog was found or it stayed.
+bool answeralert(const std::string& display, bool yes, int timeout_ms = 15000, std::string id = {});
+// Answers every dialog that shows until done() holds or timeout_ms has passed; done().
+bool answeruntil(const std::string& display, bool yes, const std::function<bool()>& done,
+                 int timeout_ms = 60000);

@@ -1,7 +1,8 @@
 // Sends a large seeded random image to the X server and reads it back: exit 0 only when every
 // pixel comes back exactly as it was sent, 1 when any differs or the server reports an error,
 // 2 when the display cannot be opened.
-//   ximage_roundtrip [-display name] [width height seed]
+//   ximage_roundtrip [-display name] [width height seed [rounds]]
+// Each round puts the image and reads it back again.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <cstdint>
@@ -30,7 +31,7 @@ static uint64_t nextrandom(uint64_t& s)
 int main(int argc, char** argv)
 {
     const char* name = nullptr;
-    int w = 1000, h = 1000;
+    int w = 1000, h = 1000, rounds = 1;
     uint64_t seed = 20261209;
     int a = 1;
     if (a + 1 < argc && std::strcmp(argv[a], "-display") == 0) {
@@ -41,6 +42,8 @@ int main(int argc, char** argv)
         w = std::atoi(argv[a]);
         h = std::atoi(argv[a + 1]);
         seed = std::strtoull(argv[a + 2], nullptr, 10) | 1; // xorshift must not start at 0
+        if (a + 3 < argc)
+            rounds = std::atoi(argv[a + 3]);
     }
     if (w <= 0 || h <= 0) {
         std::fprintf(stderr, "bad size %dx%d\n", w, h);
@@ -75,22 +78,26 @@ int main(int argc, char** argv)
     const Pixmap pm =
         XCreatePixmap(dpy, RootWindow(dpy, scr), uw, uh, static_cast<unsigned>(depth));
     GC gc = XCreateGC(dpy, pm, 0, nullptr);
-    XPutImage(dpy, pm, gc, out, 0, 0, 0, 0, uw, uh);
-    XImage* back = XGetImage(dpy, pm, 0, 0, uw, uh, AllPlanes, ZPixmap);
-    if (back == nullptr || xerrors != 0) {
-        std::fprintf(stderr, "no image came back\n");
-        return 1;
-    }
-
     long bad = 0;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const unsigned long sent = XGetPixel(out, x, y);
-            const unsigned long got = XGetPixel(back, x, y) & mask;
-            if (sent != got && bad++ == 0)
-                std::fprintf(stderr, "first difference at %d,%d: sent %06lx, got %06lx\n", x, y,
-                             sent, got);
+    XImage* back = nullptr;
+    for (int r = 0; r < rounds && bad == 0; ++r) {
+        if (back != nullptr)
+            XDestroyImage(back);
+        XPutImage(dpy, pm, gc, out, 0, 0, 0, 0, uw, uh);
+        back = XGetImage(dpy, pm, 0, 0, uw, uh, AllPlanes, ZPixmap);
+        if (back == nullptr || xerrors != 0) {
+            std::fprintf(stderr, "no image came back\n");
+            return 1;
         }
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const unsigned long sent = XGetPixel(out, x, y);
+                const unsigned long got = XGetPixel(back, x, y) & mask;
+                if (sent != got && bad++ == 0)
+                    std::fprintf(stderr, "first difference at %d,%d: sent %06lx, got %06lx\n", x, y,
+                                 sent, got);
+            }
+    }
     XFreePixmap(dpy, pm);
     XFreeGC(dpy, gc);
     XSync(dpy, False);

@@ -6,6 +6,7 @@
 #include "relay/loop.h"
 #include "relay/table.h"
 #include "startup/config.h"
+#include "support/net.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -134,47 +135,6 @@ inline int zeroselect(int n, fd_set* r, fd_set* w, fd_set* e, timeval*)
     return ::select(n, r, w, e, &zero);
 }
 
-// Waits at most ms for fd to become readable.
-inline bool waitreadable(int fd, int ms)
-{
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, ms) == 1;
-}
-
-// Everything fd holds right now; *eof tells whether its far side has closed.
-inline std::string readnow(int fd, bool* eof = nullptr)
-{
-    std::string got;
-    char buf[4096];
-    if (eof != nullptr)
-        *eof = false;
-    for (int i = 0; i < 10000; ++i) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0) {
-            got.append(buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (n == 0 && eof != nullptr)
-            *eof = true;
-        break;
-    }
-    return got;
-}
-
-// Reads from fd until want bytes or end of file, for at most ms.
-inline std::string readfor(int fd, size_t want, int ms, bool* eof = nullptr)
-{
-    std::string got;
-    bool end = false;
-    for (int waited = 0; got.size() < want && !end && waited < ms; waited += 10) {
-        waitreadable(fd, 10);
-        got += readnow(fd, &end);
-    }
-    if (eof != nullptr)
-        *eof = end;
-    return got;
-}
-
 // Sends what the far side takes without blocking; what it took.
 inline std::string sendnow(int fd, const std::string& bytes)
 {
@@ -198,15 +158,6 @@ inline std::string fillsocket(int fd, unsigned seed)
         all.append(chunk, 0, static_cast<size_t>(n));
     }
     return all;
-}
-
-inline std::string pattern(size_t n, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = static_cast<char>(rng());
-    return s;
 }
 
 inline std::string rbufof(int fd)
@@ -234,8 +185,7 @@ inline void setwbuf(int fd, const std::string& bytes)
 inline bool isidle(int fd)
 {
     const rwrec& r = rwbuf[fd];
-    return r.peer == -1 && r.rcount == 0 && r.wcount == 0 && r.closepending == 0 &&
-           r.eofseen == 0;
+    return r.peer == -1 && r.rcount == 0 && r.wcount == 0 && r.closepending == 0 && r.eofseen == 0;
 }
 
 // In no interest set and no readiness set.
