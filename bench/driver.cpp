@@ -164,38 +164,6 @@ long relayticks(const path& r)
     return t;
 }
 
-// True when pid itself holds the IPv4 listening socket of the port. Another X server or relay
-// on this machine may hold that port's IPv4 side while ours got only IPv6.
-bool ownsport(pid_t pid, int port)
-{
-    std::istringstream tcp(readfile("/proc/net/tcp"));
-    std::vector<std::string> inodes;
-    for (std::string line; std::getline(tcp, line);) {
-        const auto w = words(line);
-        if (w.size() < 10 || w[3] != "0A")
-            continue;
-        const auto colon = w[1].find(':');
-        if (colon != std::string::npos &&
-            std::strtol(w[1].c_str() + colon + 1, nullptr, 16) == port)
-            inodes.push_back("socket:[" + w[9] + "]");
-    }
-    const std::string fddir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(fddir.c_str());
-    if (d == nullptr)
-        return false;
-    bool found = false;
-    while (dirent* e = readdir(d)) {
-        char target[128];
-        const ssize_t n = readlink((fddir + "/" + e->d_name).c_str(), target, sizeof target - 1);
-        if (n <= 0)
-            continue;
-        target[n] = 0;
-        found = found || std::find(inodes.begin(), inodes.end(), target) != inodes.end();
-    }
-    closedir(d);
-    return found;
-}
-
 bool portfree(int display)
 {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -235,7 +203,7 @@ bool startsocat(path& r, int xdisplay, bool nd)
                          "TCP-LISTEN:" + std::to_string(6000 + k) + ",reuseaddr,fork" + opt,
                          "TCP:127.0.0.1:" + std::to_string(6000 + xdisplay) + opt}))
             return false;
-        if (listening(k, *r.p) && ownsport(r.p->pid, 6000 + k)) {
+        if (listening(k, *r.p) && listensipv4(r.p->pid, 6000 + k)) {
             r.display = k;
             return true;
         }
@@ -293,20 +261,11 @@ void fail(path& r, const std::string& why)
     std::fprintf(stderr, "bench: %s: %s\n", r.name.c_str(), why.c_str());
 }
 
-// Answers "Yes" and makes sure the dialog is gone: a key sent before a slow dialog (under a
-// profiler) is ready would be lost, so it is sent again while the dialog stays.
+// Answers "Yes"; the answer is given again while the dialog stays (a slow one, under a
+// profiler, may not take it at first).
 bool answer(const std::string& xname)
 {
-    for (int i = 0; i < 6; ++i) {
-        if (!answeralert(xname, true, i == 0 ? 20000 : 1))
-            return i > 0;
-        for (int k = 0; k < 30; ++k) {
-            sleepms(100);
-            if (findalert(xname, 1).empty())
-                return true;
-        }
-    }
-    return false;
+    return answeralert(xname, true, 20000);
 }
 
 // A client of one measurement through path r: known to the signal handler (stopped with the
@@ -619,7 +578,7 @@ int main(int argc, char** argv)
         if (!t->start({"-listen", "tcp"}))
             break;
         own(t->p.pid);
-        if (ownsport(t->p.pid, 6000 + t->display))
+        if (listensipv4(t->p.pid, 6000 + t->display))
             xs = std::move(t);
         else
             tries.push_back(std::move(t));

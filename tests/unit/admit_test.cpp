@@ -66,14 +66,6 @@ class Admit : public ::testing::Test
     std::vector<int> fars;
 };
 
-static size_t openfds()
-{
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
-}
-
 // The reverse lookup of a refused peer: a stand-in answer, no answer, or the real resolver.
 enum lookup { NAMED, NAMELESS, REAL };
 
@@ -126,10 +118,11 @@ TEST_P(Refused, OneLineAndClosedWithoutAByte)
     std::string err;
     {
         fake l(sys::gethostbyaddr, c.how == REAL ? sys::gethostbyaddr : &standinlookup);
-        fake f(sys::fork, +[] {
-            ++forks;
-            return ::fork();
-        });
+        fake f(
+            sys::fork, +[] {
+                ++forks;
+                return ::fork();
+            });
         err = capturestderr([this] { admit(); });
     }
     EXPECT_EQ(err, std::string("bad host connect from ") + c.shown + " (127.0.0.1)\n");
@@ -246,10 +239,11 @@ TEST_P(TransientAccept, IsIgnored)
 {
     accepterrno = GetParam();
     const childresult r = runchild([] {
-        fake f(sys::accept, +[](int, sockaddr*, socklen_t*) {
-            errno = accepterrno;
-            return -1;
-        });
+        fake f(
+            sys::accept, +[](int, sockaddr*, socklen_t*) {
+                errno = accepterrno;
+                return -1;
+            });
         admitclient();
         ::_exit(children == nullptr ? 0 : 5);
     });
@@ -259,8 +253,8 @@ TEST_P(TransientAccept, IsIgnored)
 
 INSTANTIATE_TEST_SUITE_P(Errors, TransientAccept,
                          ::testing::Values(EINTR, EAGAIN, ECONNABORTED, EPROTO, ENETDOWN,
-                                           ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH,
-                                           EOPNOTSUPP, ENETUNREACH),
+                                           ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
+                                           ENETUNREACH),
                          errnoname);
 
 TEST_F(Admit, AcceptOutOfDescriptorsEndsTheProgram)
@@ -272,10 +266,11 @@ TEST_F(Admit, AcceptOutOfDescriptorsEndsTheProgram)
         // The sanitizer runtime itself needs descriptors at exit (its checks of the
         // destructors' objects use a pipe): with none left it reports false faults. Here the
         // table runs out through the seam instead.
-        fake f(sys::accept, +[](int, sockaddr*, socklen_t*) {
-            errno = EMFILE;
-            return -1;
-        });
+        fake f(
+            sys::accept, +[](int, sockaddr*, socklen_t*) {
+                errno = EMFILE;
+                return -1;
+            });
 #else
         rlimit rl{};
         ::getrlimit(RLIMIT_NOFILE, &rl);
@@ -296,10 +291,11 @@ TEST_F(Admit, ForkFailureEndsTheProgram)
     ASSERT_GE(pending("127.0.0.2"), 0);
     ASSERT_TRUE(waitreadable(lfd, 2000));
     const childresult r = runchild([] {
-        fake f(sys::fork, +[]() -> pid_t {
-            errno = EAGAIN;
-            return -1;
-        });
+        fake f(
+            sys::fork, +[]() -> pid_t {
+                errno = EAGAIN;
+                return -1;
+            });
         admitclient();
         ::_exit(0);
     });

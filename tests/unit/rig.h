@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -192,6 +193,15 @@ inline bool isidle(int fd)
 inline bool unwatched(int fd)
 {
     return !inset(fd, rinit) && !inset(fd, winit) && !inset(fd, rfds) && !inset(fd, wfds);
+}
+
+// Descriptors this process has open.
+inline size_t openfds()
+{
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
 }
 
 // Runs fn with standard error on a pipe; what fn wrote there.
