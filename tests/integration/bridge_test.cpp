@@ -21,7 +21,9 @@ class Bridge : public ::testing::Test
         // The top of the range, out of the way of the relay, which takes the lowest free one.
         const std::string listen =
             "TCP-LISTEN:" + std::to_string(6000 + BRIDGED) + ",bind=127.0.0.1,reuseaddr,fork";
-        const std::string target = "UNIX-CONNECT:/tmp/.X11-unix/X" + std::to_string(x.display);
+        // Its abstract name, which is private to this test's network namespace: the file of the
+        // same name is shared with every other test, whose server may have the same number.
+        const std::string target = "ABSTRACT-CONNECT:/tmp/.X11-unix/X" + std::to_string(x.display);
         ASSERT_TRUE(bridge.start({"socat", listen, target}));
         ASSERT_TRUE(waituntil([&] { return listensipv4(bridge.pid, 6000 + BRIDGED); }, 5000))
             << bridge.errbuf;

@@ -59,7 +59,12 @@ class Dialog : public ::testing::Test
     {
         return waituntil([&] { return !isdialog(id); }, timeout_ms);
     }
+    // Yes or No, once the dialog takes answers; false if it is still up.
     bool answer(const std::string& id, bool yes) { return answeralert(x.name(), yes, 0, id); }
+    void press(const std::string& id, const char* key)
+    {
+        onx({"xdotool", "windowfocus", "--sync", id, "key", "--clearmodifiers", key});
+    }
     void click(const std::string& id, int px, int py)
     {
         onx({"xdotool", "mousemove", "--sync", "--window", id, std::to_string(px),
@@ -292,15 +297,18 @@ TEST_F(Dialog, ShowsTheHostAsTypedAndExactlyYesAndNo)
         // The same pointer position for every picture, outside the dialog: the pointer over a
         // dialog gives it the keyboard focus, which changes how it is drawn.
         onx({"xdotool", "mousemove", "900", "700"});
-        // Drawn: two pictures in a row alike.
+        // Drawn, and its buttons taking answers (they look different before): the same picture
+        // for longer than the dialog refuses answers.
         std::string shot;
+        int same = 0;
         ASSERT_TRUE(waituntil(
             [&] {
                 const std::string last = shot;
                 shot = onx({"xwd", "-silent", "-id", id[i]}).out;
-                return !shot.empty() && shot == last;
+                same = !shot.empty() && shot == last ? same + 1 : 0;
+                return same >= 8;
             },
-            5000, 200));
+            10000, 150));
         image[i] = shot;
         if (i == 0) {
             EXPECT_EQ(onx({"xprop", "-id", id[i], "WM_CLASS"}).out,
@@ -364,6 +372,71 @@ TEST_F(Dialog, ALargeImageCrossesTheRelayIntactBothWays)
     ASSERT_NE(c.wait(30000), -1);
     EXPECT_TRUE(WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0) << c.errbuf;
     EXPECT_EQ(c.outbuf.rfind("ok 1000x1000", 0), 0U) << c.outbuf;
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+// Keys meant for another window never allow a client: a key in the dialog's first second is
+// no answer at all, and after it Return, space and Escape all answer No.
+TEST_F(Dialog, KeysNeverAnswerYes)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    for (const char* key : {"Return", "space", "Escape"}) {
+        const int c = keep(connectfrom("127.0.0.2", port));
+        ASSERT_GE(c, 0);
+        ASSERT_TRUE(sendall(c, XSETUP));
+        const std::string id = newdialog({});
+        ASSERT_FALSE(id.empty());
+        EXPECT_TRUE(waituntil(
+            [&] {
+                press(id, key);
+                return !isdialog(id);
+            },
+            10000))
+            << key;
+        bool closed = false;
+        EXPECT_EQ(readfor(c, 1, 6000, &closed), "") << key;
+        EXPECT_TRUE(closed) << key;
+    }
+    // Return at once, then a click on Yes: the client is relayed, so the early key was no
+    // answer.
+    const int c = keep(connectfrom("127.0.0.2", port));
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(sendall(c, XSETUP));
+    const std::string id = newdialog({});
+    ASSERT_FALSE(id.empty());
+    press(id, "Return");
+    ASSERT_TRUE(answer(id, true));
+    EXPECT_FALSE(readfor(c, 1, 6000).empty()) << "an early Return answered the question";
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+// Closing the dialog through the window manager answers No; ending the program ends every
+// dialog it has up.
+TEST_F(Dialog, AClosedDialogDeniesAndNoDialogOutlivesTheProgram)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    const int c = keep(connectfrom("127.0.0.2", port));
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(sendall(c, XSETUP));
+    const std::string id = newdialog({});
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(onx({TOOLS_DIR "/wmdelete", id}).exitcode(), 0);
+    bool closed = false;
+    EXPECT_EQ(readfor(c, 1, 6000, &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(hasgone(id, 3000));
+
+    std::vector<std::string> up;
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_GE(keep(connectfrom("127.0.0.2", port)), 0);
+        up.push_back(newdialog(up));
+        ASSERT_FALSE(up.back().empty());
+    }
+    v[0].stop();
+    for (const auto& d : up)
+        EXPECT_TRUE(hasgone(d, 3000)) << "a dialog outlived the program";
     EXPECT_EQ(v[0].errbuf, "");
 }
 

@@ -407,7 +407,7 @@ TEST_F(StartupRunning, ProbePassesAndStandardOutputCloses)
         const int n = start(v, c.args, c.env, c.terse);
         ASSERT_GE(n, 0) << v.errbuf;
         // The announcement is all: the pipe ends while the program runs on.
-        EXPECT_TRUE(stdouteof(v, 5000));
+        EXPECT_TRUE(stdouteof(v, 20000));
         EXPECT_EQ(v.outbuf, "");
         ASSERT_TRUE(v.running()) << v.errbuf;
         EXPECT_EQ(fdlink(v.pid, 0), "");
@@ -425,7 +425,7 @@ TEST_F(StartupRunning, SitsInItsSelectCycle)
     proc v;
     const int n = start(v, {"-display", x->name(), "-allow", "127.0.0.2"}, {"DISPLAY="}, false);
     ASSERT_GE(n, 0) << v.errbuf;
-    ASSERT_TRUE(stdouteof(v, 5000));
+    ASSERT_TRUE(stdouteof(v, 20000));
     const procinfo before = inspect(v.pid);
     sleepms(3700); // the span measured
     const procinfo after = inspect(v.pid);
