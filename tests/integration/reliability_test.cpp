@@ -107,7 +107,16 @@ class Reliability : public ::testing::Test
             destlisten = listenon(dport);
             ASSERT_GE(destlisten, 0);
         }
+        // The figures to come back to: once start-up is over, asleep in its loop.
         base = inspect(v.pid);
+        waituntil(
+            [&] {
+                const procinfo now = inspect(v.pid);
+                const bool same = now.state == 'S' && now.fds == base.fds;
+                base = now;
+                return same;
+            },
+            5000, 100);
     }
     const std::string& err()
     {
@@ -417,6 +426,11 @@ struct limitcase {
     bool atstart;
     int conns;
 };
+
+void PrintTo(const limitcase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ReliabilityLimit : public Reliability, public ::testing::WithParamInterface<limitcase>
 {

@@ -68,7 +68,7 @@ static std::vector<std::string> mergeenv(const std::vector<std::string>& extra)
 }
 
 bool proc::start(const std::vector<std::string>& argv, const std::vector<std::string>& envx,
-                 int keepfd)
+                 int keepfd, bool quiet)
 {
     int o[2], e[2];
     if (::pipe2(o, O_CLOEXEC) != 0)
@@ -90,9 +90,9 @@ bool proc::start(const std::vector<std::string>& argv, const std::vector<std::st
     if (p < 0)
         return false;
     if (p == 0) {
-        ::dup2(o[1], 1);
-        ::dup2(e[1], 2);
-        const int devnull = ::open("/dev/null", O_RDONLY);
+        const int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(quiet ? devnull : o[1], 1);
+        ::dup2(quiet ? devnull : e[1], 2);
         if (devnull >= 0)
             ::dup2(devnull, 0);
         // Nothing else of the test process leaks into the program under test.
@@ -311,6 +311,8 @@ procinfo inspect(pid_t pid)
     }
     pi.children = static_cast<int>(scanchildren(pid, &pi.zombies).size());
     const auto f = statfields(pid);
+    if (!f.empty())
+        pi.state = f[0][0];
     if (f.size() > 12)
         pi.cputicks = std::atol(f[11].c_str()) + std::atol(f[12].c_str());
     return pi;
@@ -366,7 +368,7 @@ bool xserver::start(const std::vector<std::string>& extra)
     std::vector<std::string> argv = {"Xvfb",    "-displayfd", std::to_string(fds[1]),
                                      "-screen", "0",          "1280x1024x24"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    const bool ok = p.start(argv, {}, fds[1]);
+    const bool ok = p.start(argv, {}, fds[1], true);
     ::close(fds[1]);
     std::string num;
     // The number arrives once the server listens; end of file means it gave up.

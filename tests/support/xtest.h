@@ -33,9 +33,10 @@ struct proc {
     ~proc() { stop(); }
 
     // env: extra "NAME=value" entries; "NAME=" removes NAME. keepfd survives into the process
-    // under its own number. False if it cannot start.
+    // under its own number. quiet: its output goes to /dev/null (nothing to read, and nothing
+    // it writes can fill a pipe and stop it). False if it cannot start.
     bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-               int keepfd = -1);
+               int keepfd = -1, bool quiet = false);
     // Reads one line of standard output within timeout_ms; false on end of file or timeout.
     bool readline(std::string& line, int timeout_ms = 10000);
     // Collects what is available on both pipes for up to timeout_ms (less if both reach EOF).
@@ -66,6 +67,7 @@ struct procinfo {
     int zombies = 0;   // children ended and not yet reaped
     long cputicks = 0; // utime + stime
     long sleeps = 0;   // voluntary context switches: times it blocked
+    char state = '?';  // R running, S asleep, T stopped, Z ended...
 };
 procinfo inspect(pid_t pid);
 std::string show(const procinfo& p);
