@@ -11,8 +11,10 @@
 #include "reliability/load.h"
 #include "support/xtest.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -91,12 +93,13 @@ class Reliability : public ::testing::Test
     // its standard error in v.errbuf. Without keepx the Xvfb is stopped once start-up is over
     // and the destination port is a byte-stream server's.
     void up(const std::vector<std::string>& env = {}, const std::vector<std::string>& prefix = {},
-            const std::string& bin = VELKORAN_STANDIN_BIN, const char* allow = "127.0.0.2",
-            bool keepx = false)
+            const std::string& bin = VELKORAN_STANDIN_BIN,
+            const std::vector<std::string>& allow = {"127.0.0.2"}, bool keepx = false)
     {
         ASSERT_TRUE(x.start());
         std::vector<std::string> argv = prefix;
-        argv.insert(argv.end(), {bin, "-display", x.name(), "-allow", allow});
+        argv.insert(argv.end(), {bin, "-display", x.name(), "-allow"});
+        argv.insert(argv.end(), allow.begin(), allow.end());
         ASSERT_TRUE(v.start(argv, env));
         const int n = started(v, 60000);
         ASSERT_GE(n, 0) << v.errbuf;
@@ -246,7 +249,7 @@ TEST_F(Reliability, DestinationKilledMidStreamCutsEveryPairAndLaterClientsAreSer
 // relay settles, and a new destination on the same port is served.
 TEST_F(Reliability, XServerKilledUnderImageClientsLeavesTheRelayServing)
 {
-    up({}, {}, VELKORAN_STANDIN_BIN, "localhost", true);
+    up({}, {}, VELKORAN_STANDIN_BIN, {"localhost"}, true);
     const int n = static_cast<int>(scaled(2, 6));
     std::vector<std::unique_ptr<proc>> cl;
     for (int i = 0; i < n; ++i) {
@@ -383,6 +386,136 @@ TEST_P(ReliabilityFlood, RefusedFloodBoundsItsLookupsSendsNoByteAndServingGoesOn
     EXPECT_TRUE(v.running());
 }
 INSTANTIATE_TEST_SUITE_P(AloneAndUnderLoad, ReliabilityFlood, ::testing::Bool());
+
+// A name server that never answers (a private resolver file in a mount namespace, a UDP socket
+// on a loopback address that reads nothing): refused clients are closed at once, their names
+// are looked up beside the loop, and a relayed client's round trips never wait for them.
+TEST_F(Reliability, SilentNameServerNeverHoldsARelayedClient)
+{
+    const int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = inet_addr("127.0.0.77");
+    if (::bind(dns, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !haveprog("unshare"))
+        GTEST_SKIP() << "no silent name server on 127.0.0.77:53 (needs root)";
+    char resolv[] = "/tmp/velkoran-resolvXXXXXX";
+    const int rf = ::mkstemp(resolv);
+    ASSERT_GE(rf, 0);
+    const std::string conf = "nameserver 127.0.0.77\n";
+    ASSERT_EQ(::write(rf, conf.data(), conf.size()), static_cast<ssize_t>(conf.size()));
+    ::close(rf);
+    up({}, {"unshare", "-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+            resolv});
+
+    const long runms = scaled(3000, 60000);
+    std::atomic<bool> stop{false};
+    int refused = 0, maxlookups = 0;
+    long worsteof = 0;
+    std::thread hostile([&] {
+        for (long next = nowms(); !stop; next += 333) {
+            const int c = connectfrom("127.0.0.9", port);
+            const long t0 = nowms();
+            bool closed = false;
+            readfor(c, 1, 15000, &closed);
+            worsteof = closed ? std::max(worsteof, nowms() - t0) : 99999;
+            ::close(c);
+            ++refused;
+            maxlookups = std::max(maxlookups, inspect(v.pid).children);
+            waituntil([&] { return stop || nowms() >= next + 333; }, 1000, 10);
+        }
+    });
+    // One relayed client echoed by the destination: one byte there and back, again and again.
+    const int c = connectfrom("127.0.0.2", port);
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(waitreadable(destlisten, 10000));
+    const int d = ::accept(destlisten, nullptr, nullptr);
+    ASSERT_GE(d, 0);
+    long worst = 0, trips = 0;
+    for (const long end = nowms() + runms; nowms() < end; ++trips) {
+        const long t0 = nowms();
+        if (!sendall(c, "x") || readfor(d, 1, 30000) != "x" || !sendall(d, "y") ||
+            readfor(c, 1, 30000) != "y") {
+            worst = 99999;
+            break;
+        }
+        worst = std::max(worst, nowms() - t0);
+    }
+    stop = true;
+    hostile.join();
+    ::close(c);
+    ::close(d);
+    ::close(dns);
+    ::unlink(resolv);
+    std::printf("%ld round trips, worst %ld ms; %d refused, each closed within %ld ms; at most "
+                "%d lookups at once\n",
+                trips, worst, refused, worsteof, maxlookups);
+    EXPECT_LT(worst, 1000) << "a relayed client waited for a name lookup";
+    EXPECT_LT(worsteof, 1000) << "a refused client waited for its name to be known";
+    EXPECT_LE(maxlookups, 16);
+    // One line per refused client once its lookup has given up: the address in the name's
+    // place.
+    const std::string line = "bad host connect from 127.0.0.9 (127.0.0.9)\n";
+    EXPECT_TRUE(waituntil([&] { return countlines(err(), line) >= refused; }, 30000, 100));
+    EXPECT_EQ(countlines(err(), line), refused);
+    EXPECT_TRUE(v.running());
+}
+
+// Descriptors run out while one host's clients wait for their questions (20 descriptors, 40
+// clients held open): each client beyond is taken off the backlog and closed with a line, the
+// loop sleeps meanwhile, and a relayed client loses nothing.
+TEST_F(Reliability, DescriptorsRunOutWhileClientsWaitAndTheProgramGoesOn)
+{
+    if (!haveprog("prlimit"))
+        GTEST_SKIP() << "prlimit missing";
+    up({"STANDIN_SILENT_INDEX=1"}, {"prlimit", "--nofile=20", "--"}, VELKORAN_STANDIN_BIN,
+       {"127.0.0.2", "127.0.0.3"});
+    const int c = connectfrom("127.0.0.2", port);
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(waitreadable(destlisten, 10000));
+    const int d = ::accept(destlisten, nullptr, nullptr);
+    ASSERT_GE(d, 0);
+
+    std::vector<int> held;
+    for (int k = 0; k < 40; ++k)
+        held.push_back(connectfrom("127.0.0.3", port));
+    // Relayed round trips go on while the held clients are taken in or cut.
+    const std::string cut = std::string("accept: ") + std::strerror(EMFILE) + "\n";
+    waituntil([&] { return countlines(err(), cut) > 0; }, 4000, 10);
+    const procinfo p0 = inspect(v.pid);
+    const long t0 = nowms();
+    uint64_t sent = 0, back = 0;
+    for (int k = 0; k < 2000 && nowms() - t0 < 2000; ++k, ++sent) {
+        const std::string b(1, static_cast<char>(k));
+        back +=
+            sendall(c, b) && readfor(d, 1, 5000) == b && sendall(d, b) && readfor(c, 1, 5000) == b
+                ? 1
+                : 0;
+        sleepms(1);
+    }
+    const procinfo p1 = inspect(v.pid);
+    const double cpu = static_cast<double>(p1.cputicks - p0.cputicks) * 10.0 /
+                       static_cast<double>(std::max(1L, nowms() - t0));
+    int closed = 0;
+    for (const int h : held) {
+        bool gone = false;
+        readnow(h, &gone);
+        closed += gone ? 1 : 0;
+        ::close(h);
+    }
+    ::close(c);
+    ::close(d);
+    std::printf("%d of 40 held clients closed, %d accept lines, %d questions up; relayed %lu of "
+                "%lu round trips; CPU %.3f of a core\n",
+                closed, countlines(err(), cut), p1.children, static_cast<unsigned long>(back),
+                static_cast<unsigned long>(sent), cpu);
+    EXPECT_GT(countlines(err(), cut), 0);
+    EXPECT_EQ(closed, countlines(err(), cut) +
+                          countlines(err(), "too many questions pending, client refused\n"));
+    EXPECT_EQ(back, sent) << "relayed bytes lost";
+    EXPECT_LT(cpu, 0.3) << "the loop spun at the limit";
+    EXPECT_TRUE(v.running());
+}
 
 TEST_F(Reliability, ClientThatNeverReadsCostsNeitherMemoryNorCpu)
 {
@@ -571,7 +704,7 @@ TEST_F(Reliability, ImageClientsThroughRealDialogsComeBackExact)
 {
     if (const auto why = unmet({"xdotool"}); !why.empty())
         GTEST_SKIP() << why;
-    up({}, {}, VELKORAN_BIN, "localhost", true);
+    up({}, {}, VELKORAN_BIN, {"localhost"}, true);
     const int n = static_cast<int>(scaled(3, 20));
     const std::string side = std::to_string(scaled(256, 512)), rounds = std::to_string(8);
     std::vector<std::unique_ptr<proc>> cl;
@@ -608,7 +741,7 @@ TEST_P(ReliabilityGone, ClientGoneWhileItsDialogIsUpLeavesNothingBehind)
 {
     if (const auto why = unmet({"xdotool"}); !why.empty())
         GTEST_SKIP() << why;
-    up({}, {}, VELKORAN_BIN, "localhost", true);
+    up({}, {}, VELKORAN_BIN, {"localhost"}, true);
     const int c = connectfrom("127.0.0.1", port);
     ASSERT_TRUE(sendall(c, XSETUP));
     const std::string id = findalert(x.name());
@@ -713,7 +846,7 @@ TEST_F(Reliability, DISABLED_Memcheck)
     up({},
        {"valgrind", "--tool=memcheck", "--track-origins=yes", "--leak-check=summary",
         "--log-file=" + logs + ".%p"},
-       VELKORAN_BIN, "localhost", true);
+       VELKORAN_BIN, {"localhost"}, true);
     struct step {
         std::vector<std::string> argv;
         bool yes;
