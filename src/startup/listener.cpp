@@ -93,7 +93,7 @@ int openlistener()
             if (twin != TWINTAKEN) {
                 if (::listen(s, LISTENBACKLOG) == 0) {
                     mynum = k;
-                    return s; // the twin stays bound, unlisted, until the process ends
+                    return s; // the twin stays bound, never listening, until the process ends
                 }
                 if (errno != EADDRINUSE)
                     diesys("listen");
