@@ -3,7 +3,6 @@
 
 #include "diag.h"
 #include "dialog/alert.h"
-#include "relay/loop.h"
 #include "relay/table.h"
 #include "startup/config.h"
 #include "sys.h"
