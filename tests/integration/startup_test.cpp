@@ -6,6 +6,7 @@
 #include "support/xtest.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -69,9 +70,11 @@ std::string line(bool terse, const std::string& host, int n)
 
 // Ports 6000+k held by the test on 0.0.0.0, so that the program's bind there fails with
 // EADDRINUSE: a listening socket (with address reuse, as an X server has it), or a socket bound
-// without address reuse and not listening. All are released when the holder goes.
+// without address reuse and not listening; or only the port's IPv6 twin on [::], bound IPv6-only
+// as the program holds it. All are released when the holder goes.
 struct ports {
-    std::map<int, int> held; // display number -> socket
+    std::map<int, int> held;  // display number -> socket on 0.0.0.0
+    std::map<int, int> held6; // display number -> socket on [::]
     ports() = default;
     ports(const ports&) = delete;
     ports& operator=(const ports&) = delete;
@@ -79,15 +82,18 @@ struct ports {
     {
         for (auto& [k, fd] : held)
             ::close(fd);
+        for (auto& [k, fd] : held6)
+            ::close(fd);
     }
     // False when someone else has the port.
-    bool hold(int k, bool listening)
+    bool hold(int k, bool listening, bool six = false)
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int fd = ::socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return false;
         const int one = 1;
-        if (listening && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        if ((listening && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) ||
+            (six && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0)) {
             ::close(fd);
             return false;
         }
@@ -95,15 +101,35 @@ struct ports {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_ANY);
         a.sin_port = htons(static_cast<uint16_t>(PORTBASE + k));
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            (listening && ::listen(fd, 4) != 0)) {
+        sockaddr_in6 a6{};
+        a6.sin6_family = AF_INET6;
+        a6.sin6_addr = in6addr_any;
+        a6.sin6_port = a.sin_port;
+        const int bound = six ? ::bind(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6)
+                              : ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (bound != 0 || (listening && ::listen(fd, 4) != 0)) {
             ::close(fd);
             return false;
         }
-        held[k] = fd;
+        (six ? held6 : held)[k] = fd;
         return true;
     }
 };
+
+// The errno of a connection to ::1 at port, 0 if it was taken.
+int connect6(int port)
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return errno;
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    const int e = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
+    ::close(fd);
+    return e;
+}
 
 // Reads standard output until end of file (bounded); true if it was seen.
 bool stdouteof(proc& p, int timeout_ms)
@@ -264,18 +290,31 @@ TEST(StartupAnnouncement, ChecksAfterTheLine)
 
 TEST_F(StartupPorts, FirstFreePortIsAnnounced)
 {
-    // 'x': the test holds that port; '.': left free. The first '.' must be announced.
-    for (const std::string pattern : {".", "x.", "xx.", "x.x.", "xxx."}) {
-        SCOPED_TRACE("pattern " + pattern);
+    const std::vector<std::string> noipv6 = {"FAKE_SOCKET_ERRNO=97", "FAKE_SOCKET_FAMILY=10"};
+    struct portcase {
+        std::string pattern; // 'x': the test holds that port; '6': only its IPv6 twin
+        bool ipv6;           // false: the system has no IPv6, so a '6' counts as free
+    };
+    const std::vector<portcase> table = {
+        {".", true},    {"x.", true}, {"xx.", true},  {"x.x.", true},
+        {"xxx.", true}, {"6.", true}, {"x6x.", true}, {"6.", false},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE("pattern " + c.pattern + (c.ipv6 ? "" : " without IPv6"));
+        std::vector<std::string> env = {"DISPLAY="};
+        if (!c.ipv6)
+            env.insert(env.end(), noipv6.begin(), noipv6.end());
         ports taken;
-        for (size_t k = 0; k < pattern.size(); ++k) {
-            if (pattern[k] == 'x') {
-                ASSERT_TRUE(taken.hold(static_cast<int>(k), true));
+        for (size_t k = 0; k < c.pattern.size(); ++k) {
+            if (c.pattern[k] != '.') {
+                ASSERT_TRUE(
+                    taken.hold(static_cast<int>(k), c.pattern[k] == 'x', c.pattern[k] == '6'));
             }
         }
-        const cmdresult r = run();
+        const cmdresult r = run(env);
         EXPECT_EQ(r.err, OUTOFRANGE);
-        EXPECT_EQ(r.out, line(false, host, static_cast<int>(pattern.find('.'))));
+        EXPECT_EQ(r.out, line(false, host,
+                              static_cast<int>(c.pattern.find_first_of(c.ipv6 ? "." : ".6"))));
     }
 }
 
@@ -342,9 +381,34 @@ TEST_F(StartupPorts, AnnouncementPrecedesTheProbe)
                         {"DISPLAY="}));
     std::string l;
     ASSERT_TRUE(v.readline(l, 5000)) << v.errbuf;
+    const long shown = nowms();
     EXPECT_EQ(l, line(true, host, 0));
     EXPECT_TRUE(v.running());
     EXPECT_EQ(v.errbuf, "");
+    // A destination silent for 10 s ends start-up; it is never waited for without a limit.
+    ASSERT_NE(v.wait(15000), -1) << "still waiting for the destination after 15 s";
+    const long waited = nowms() - shown;
+    EXPECT_EQ(v.errbuf, NOPROBE);
+    EXPECT_TRUE(WIFEXITED(v.status) && WEXITSTATUS(v.status) == 1);
+    EXPECT_GE(waited, 9000);
+    EXPECT_LE(waited, 12000);
+}
+
+// Its own display as the destination (this host, the number it took) would relay every client
+// back to itself, and its check of the destination would wait on its own listener: start-up
+// ends at once, whichever name of this host the destination uses.
+TEST_F(StartupPorts, OwnDisplayEndsAtOnce)
+{
+    for (const std::string h : {"localhost", "127.0.0.1", "127.0.0.9", "0.0.0.0"}) {
+        SCOPED_TRACE(h);
+        const long t0 = nowms();
+        const cmdresult r =
+            runvk({"-terse", "-display", h + ":0", "-allow", "127.0.0.2"}, {"DISPLAY="});
+        EXPECT_EQ(announcednumber(r.out), 0);
+        EXPECT_EQ(r.exitcode(), 1);
+        EXPECT_EQ(r.err, NOPROBE);
+        EXPECT_LT(nowms() - t0, 5000) << "waited for itself";
+    }
 }
 
 // The program against a real X server, shared by the tests of this fixture.
@@ -414,6 +478,10 @@ TEST_F(StartupRunning, ProbePassesAndStandardOutputCloses)
         EXPECT_EQ(fdlink(v.pid, 1), "");
         EXPECT_NE(fdlink(v.pid, 2), "");
         EXPECT_TRUE(listensipv4(v.pid, PORTBASE + n));
+        // The IPv6 twin is held, never served: no one else can bind it, and ::1 is refused.
+        ports other;
+        EXPECT_FALSE(other.hold(n, false, true));
+        EXPECT_EQ(connect6(PORTBASE + n), ECONNREFUSED);
         EXPECT_EQ(v.errbuf, "");
     }
 }
