@@ -311,8 +311,6 @@ procinfo inspect(pid_t pid)
     }
     pi.children = static_cast<int>(scanchildren(pid, &pi.zombies).size());
     const auto f = statfields(pid);
-    if (!f.empty())
-        pi.state = f[0][0];
     if (f.size() > 12)
         pi.cputicks = std::atol(f[11].c_str()) + std::atol(f[12].c_str());
     return pi;

@@ -67,7 +67,6 @@ struct procinfo {
     int zombies = 0;   // children ended and not yet reaped
     long cputicks = 0; // utime + stime
     long sleeps = 0;   // voluntary context switches: times it blocked
-    char state = '?';  // R running, S asleep, T stopped, Z ended...
 };
 procinfo inspect(pid_t pid);
 std::string show(const procinfo& p);
