@@ -363,8 +363,10 @@ bool xserver::start(const std::vector<std::string>& extra)
     int fds[2];
     if (!haveprog("Xvfb") || ::pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    std::vector<std::string> argv = {"Xvfb",    "-displayfd", std::to_string(fds[1]),
-                                     "-screen", "0",          "1280x1024x24"};
+    // -noreset: the server stays as it is when its last client goes, instead of starting over
+    // (slow on a loaded machine) just as the next client comes.
+    std::vector<std::string> argv = {
+        "Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x1024x24", "-noreset"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     const bool ok = p.start(argv, {}, fds[1], true);
     ::close(fds[1]);
