@@ -360,8 +360,23 @@ TEST_P(ReliabilityFlood, RefusedFloodBoundsItsLookupsSendsNoByteAndServingGoesOn
     }
     ::close(fds[1]);
     sampler s(v.pid, 10);
+    load::result res;
+    std::atomic<bool> loaded{!withload};
+    std::thread loader([&] {
+        if (withload)
+            res = load::run(opts(10, scaled(1 << 20, 4 << 20)));
+        loaded = true;
+    });
+    // The refusal lines are read meanwhile: a full pipe would stop the relay.
+    waituntil(
+        [&] {
+            err();
+            return loaded && waitreadable(fds[0], 0);
+        },
+        600000, 20);
+    loader.join();
     if (withload)
-        expectclean(load::run(opts(10, scaled(1 << 20, 4 << 20))), 10);
+        expectclean(res, 10);
     int out[2] = {-1, -1};
     ASSERT_EQ(::read(fds[0], out, sizeof out), static_cast<ssize_t>(sizeof out));
     ::close(fds[0]);
