@@ -44,10 +44,10 @@ TEST(Bench, EveryPathIsByteExactAndAWrongByteIsSeen)
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string out = std::string(dir) + "/quick.json";
 
-    const auto r = runcmd({"bash", sourcedir() + "/bench/run", "--quick", "--velkoran",
-                           VELKORAN_BIN, "--build", std::string(TOOLS_DIR) + "/bench-quick",
-                           "--out", out},
-                          {}, 100000);
+    const auto r =
+        runcmd({"bash", sourcedir() + "/bench/run", "--quick", "--velkoran", VELKORAN_BIN,
+                "--build", std::string(TOOLS_DIR) + "/bench-quick", "--out", out},
+               {}, 100000);
     std::ifstream f(out);
     std::stringstream s;
     s << f.rdbuf();

@@ -126,10 +126,11 @@ TEST_P(Refused, OneLineAndClosedWithoutAByte)
     std::string err;
     {
         fake l(sys::gethostbyaddr, c.how == REAL ? sys::gethostbyaddr : &standinlookup);
-        fake f(sys::fork, +[] {
-            ++forks;
-            return ::fork();
-        });
+        fake f(
+            sys::fork, +[] {
+                ++forks;
+                return ::fork();
+            });
         err = capturestderr([this] { admit(); });
     }
     EXPECT_EQ(err, std::string("bad host connect from ") + c.shown + " (127.0.0.1)\n");
@@ -246,10 +247,11 @@ TEST_P(TransientAccept, IsIgnored)
 {
     accepterrno = GetParam();
     const childresult r = runchild([] {
-        fake f(sys::accept, +[](int, sockaddr*, socklen_t*) {
-            errno = accepterrno;
-            return -1;
-        });
+        fake f(
+            sys::accept, +[](int, sockaddr*, socklen_t*) {
+                errno = accepterrno;
+                return -1;
+            });
         admitclient();
         ::_exit(children == nullptr ? 0 : 5);
     });
@@ -259,8 +261,8 @@ TEST_P(TransientAccept, IsIgnored)
 
 INSTANTIATE_TEST_SUITE_P(Errors, TransientAccept,
                          ::testing::Values(EINTR, EAGAIN, ECONNABORTED, EPROTO, ENETDOWN,
-                                           ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH,
-                                           EOPNOTSUPP, ENETUNREACH),
+                                           ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
+                                           ENETUNREACH),
                          errnoname);
 
 TEST_F(Admit, AcceptOutOfDescriptorsEndsTheProgram)
@@ -272,10 +274,11 @@ TEST_F(Admit, AcceptOutOfDescriptorsEndsTheProgram)
         // The sanitizer runtime itself needs descriptors at exit (its checks of the
         // destructors' objects use a pipe): with none left it reports false faults. Here the
         // table runs out through the seam instead.
-        fake f(sys::accept, +[](int, sockaddr*, socklen_t*) {
-            errno = EMFILE;
-            return -1;
-        });
+        fake f(
+            sys::accept, +[](int, sockaddr*, socklen_t*) {
+                errno = EMFILE;
+                return -1;
+            });
 #else
         rlimit rl{};
         ::getrlimit(RLIMIT_NOFILE, &rl);
@@ -296,10 +299,11 @@ TEST_F(Admit, ForkFailureEndsTheProgram)
     ASSERT_GE(pending("127.0.0.2"), 0);
     ASSERT_TRUE(waitreadable(lfd, 2000));
     const childresult r = runchild([] {
-        fake f(sys::fork, +[]() -> pid_t {
-            errno = EAGAIN;
-            return -1;
-        });
+        fake f(
+            sys::fork, +[]() -> pid_t {
+                errno = EAGAIN;
+                return -1;
+            });
         admitclient();
         ::_exit(0);
     });

@@ -413,9 +413,9 @@ TEST_P(WriteError, TearsDownBothAndOnlyEpipeIsQuiet)
         readnext = writephase(b);
     });
     EXPECT_FALSE(readnext);
-    EXPECT_EQ(err, c.e == EPIPE ? std::string()
-                                : "fd " + std::to_string(b) + ":write: " + std::strerror(c.e) +
-                                      "\n");
+    EXPECT_EQ(err, c.e == EPIPE
+                       ? std::string()
+                       : "fd " + std::to_string(b) + ":write: " + std::strerror(c.e) + "\n");
     for (int fd : {a, b}) {
         EXPECT_FALSE(isopen(fd));
         EXPECT_TRUE(isidle(fd));

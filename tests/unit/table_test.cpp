@@ -249,11 +249,12 @@ TEST_P(RelayInit, HoldsAtMostFdSetSizeRecords)
 {
     const sizecase c = GetParam();
     callocnmemb = callocsize = 0;
-    fake f(sys::calloc, +[](size_t n, size_t size) {
-        callocnmemb = n;
-        callocsize = size;
-        return std::calloc(n, size);
-    });
+    fake f(
+        sys::calloc, +[](size_t n, size_t size) {
+            callocnmemb = n;
+            callocsize = size;
+            return std::calloc(n, size);
+        });
     ASSERT_TRUE(relayinit(c.count));
     EXPECT_EQ(ntable, c.records);
     EXPECT_EQ(callocnmemb, static_cast<size_t>(c.records));
@@ -273,7 +274,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, RelayInit,
 
 TEST_F(Table, RelayInitWithoutMemoryReportsIt)
 {
-    fake f(sys::calloc, +[](size_t, size_t) -> void* { return nullptr; });
+    fake f(
+        sys::calloc, +[](size_t, size_t) -> void* { return nullptr; });
     EXPECT_FALSE(relayinit(FD_SETSIZE));
     EXPECT_EQ(ntable, 0);
     EXPECT_FALSE(fdusable(0));

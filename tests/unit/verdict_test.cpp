@@ -276,8 +276,7 @@ TEST_F(Verdict, ChildrenEndingInOneCycleAreAllHandledNewestFirst)
     ASSERT_TRUE(settled(oldest));
     ASSERT_TRUE(settled(killed));
 
-    EXPECT_EQ(capturestderr(reapchildren),
-              "child died abnormally\nUnknown exit status of child\n");
+    EXPECT_EQ(capturestderr(reapchildren), "child died abnormally\nUnknown exit status of child\n");
     ASSERT_EQ(children, keepnewer);
     EXPECT_EQ(children->pid, pending2);
     ASSERT_EQ(children->next, keepolder);
@@ -300,11 +299,12 @@ TEST_F(Verdict, FailedWaitIsNeverDecoded)
     const ends cl = client();
     pushchild(999999, cl.relay);
     // A failed wait that left an allow in the status word must still not pair.
-    fake f(sys::waitpid, +[](pid_t, int* status, int) -> pid_t {
-        *status = VERDICT_ALLOW << 8;
-        errno = ECHILD;
-        return -1;
-    });
+    fake f(
+        sys::waitpid, +[](pid_t, int* status, int) -> pid_t {
+            *status = VERDICT_ALLOW << 8;
+            errno = ECHILD;
+            return -1;
+        });
     EXPECT_EQ(capturestderr(reapchildren), "child died abnormally\n");
     EXPECT_EQ(children, nullptr);
     EXPECT_FALSE(isopen(cl.relay));
