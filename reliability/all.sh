@@ -5,7 +5,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 B=${1:-build-rel}
-bash reliability/build.sh "$B" || exit 1
+cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build "$B" -j2 --target campaign loadgen >/dev/null || exit 1
 if [ ! -x "$B/asan/velkoran" ]; then
     cmake -S . -B "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DVELKORAN_SANITIZE=ON -DVELKORAN_TESTS=OFF \
         >/dev/null && cmake --build "$B/asan" -j2 --target velkoran >/dev/null

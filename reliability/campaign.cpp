@@ -1,6 +1,7 @@
 // Reliability campaign: each scenario starts its own Xvfb and relay, drives it, prints its
 // figures and ends with "PASS name" or "FAIL name". usage: campaign SCENARIO [key=value ...]
-// Binaries are found next to this one: ../velkoran, ../tests/velkoran_standin, ximage_rt.
+// Binaries are found next to this one: ../velkoran, ../tests/velkoran_standin,
+// ../tests/tools/ximage_roundtrip.
 #include "cmdfuzz.h"
 #include "load.h"
 #include "rig.h"
@@ -153,8 +154,8 @@ static bool scenario_xload()
     std::vector<std::unique_ptr<proc>> cl;
     for (int i = 0; i < n; ++i) {
         cl.push_back(std::make_unique<proc>());
-        cl.back()->start(
-            {ximage, "localhost:" + std::to_string(r.mine), w, h, rounds, std::to_string(i + 1)});
+        cl.back()->start({ximage, "-display", "localhost:" + std::to_string(r.mine), "-size",
+                          w + "x" + h, "-rounds", rounds, "-seed", std::to_string(i + 1)});
     }
     const long t0 = load::nowms();
     const int answered = answerall(r.x.name(), n, 120000);
@@ -164,8 +165,10 @@ static bool scenario_xload()
         c->wait(300000);
         unsigned long long p = 0, g = 0, x = 0;
         int rr = 0;
-        if (std::sscanf(c->outbuf.c_str(), "rounds %d put %llu got %llu wrong %llu", &rr, &p, &g,
-                        &x) == 4) {
+        const auto last = c->outbuf.rfind("rounds ");
+        if (last != std::string::npos &&
+            std::sscanf(c->outbuf.c_str() + last, "rounds %d put %llu got %llu wrong %llu", &rr, &p,
+                        &g, &x) == 4) {
             put += p;
             got += g;
             wrong += x;
@@ -276,8 +279,8 @@ static bool scenario_xdestkill()
     std::vector<std::unique_ptr<proc>> cl;
     for (int i = 0; i < n; ++i) {
         cl.push_back(std::make_unique<proc>());
-        cl.back()->start(
-            {ximage, "localhost:" + std::to_string(r.mine), "256", "256", "100000", "7"});
+        cl.back()->start({ximage, "-display", "localhost:" + std::to_string(r.mine), "-size",
+                          "256x256", "-rounds", "100000", "-seed", "7"});
     }
     sleepms(static_cast<int>(arg("after", 3000)));
     const pid_t xpid = r.x.p.pid;
@@ -829,7 +832,7 @@ static bool scenario_valgrind()
     };
     const std::vector<step> steps = {
         {{"xdpyinfo", "-display", through}, true},
-        {{ximage, through, "256", "256", "4", "3"}, true},
+        {{ximage, "-display", through, "-size", "256x256", "-rounds", "4", "-seed", "3"}, true},
         {{"xdpyinfo", "-display", through}, false},
     };
     for (const auto& st : steps) {
@@ -962,7 +965,7 @@ int main(int argc, char** argv)
     here = self.substr(0, self.rfind('/') + 1);
     velkoran = here + "../velkoran";
     standin = here + "../tests/velkoran_standin";
-    ximage = here + "ximage_rt";
+    ximage = here + "../tests/tools/ximage_roundtrip";
     if (argc < 2) {
         std::fprintf(stderr, "usage: campaign SCENARIO [key=value ...]\n");
         return 2;

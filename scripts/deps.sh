@@ -5,7 +5,7 @@ PKGS=(g++ make cmake pkg-config libgtest-dev
       libmotif-dev libxt-dev libx11-dev libxext-dev
       xvfb xauth xdotool x11-utils x11-apps socat imagemagick
       groff-base man-db dpkg-dev file
-      clang libclang-rt-14-dev gnuplot-nox valgrind)
+      clang clang-format libclang-rt-14-dev python3 gnuplot-nox valgrind)
 missing=()
 for p in "${PKGS[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

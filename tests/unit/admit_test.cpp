@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refused,
                                            refusecase{"NamelessShowsTheAddress", NAMELESS,
                                                       "127.0.0.1"},
                                            refusecase{"RealLookup", REAL, "localhost"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 static uint32_t peerof(int fd)
 {

@@ -371,7 +371,7 @@ static std::vector<argscase> cases()
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ParseArgs, ::testing::ValuesIn(cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Usage, IsTheWholeLineAndExitsOne)
 {

@@ -269,4 +269,4 @@ INSTANTIATE_TEST_SUITE_P(
         scancase{"NothingToWriteStillReads", {0, 0, 0, 0}, {0, 0, 0, 0}, "w0 r0", 2, "r0"},
         scancase{"ListenerGoesToAdmission", {0, 0, 0, 0}, {0, 0, 0, 0}, "r4", 1, "a4"},
         scancase{"ListenerInAscendingOrder", {0, 0, 0, 0}, {0, 0, 0, 0}, "r4 r2", 2, "a4 r2"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });

@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, CopyFromTo,
                                            copycase{"EmptySourceStillJoinsBothSets", 0, 500, 0},
                                            copycase{"FillsTheDestinationExactly", 1024, 1000, 24},
                                            copycase{"FullSourceIntoEmpty", 1024, 0, 1024}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Table, CopyIntoASideThatSawEndOfFileDoesNotReadItAgain)
 {
@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RelayPair,
                          ::testing::Values(paircase{"AboveTheBound", 4, 5, 7, 8},
                                            paircase{"HigherNumberFirst", 4, 9, 6, 10},
                                            paircase{"BothBelowTheBound", 20, 5, 7, 20}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 static size_t callocnmemb, callocsize;
 
@@ -270,7 +270,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RelayInit,
                                            sizecase{"Exact", FD_SETSIZE, FD_SETSIZE},
                                            sizecase{"OneMore", FD_SETSIZE + 1, FD_SETSIZE},
                                            sizecase{"HighLimit", 1000000, FD_SETSIZE}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Table, RelayInitWithoutMemoryReportsIt)
 {

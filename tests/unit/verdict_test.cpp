@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
                       verdictcase{"ExitOne", 1, "Unknown exit status of child\n"},
                       verdictcase{"ExitMinusOne", 255, "Unknown exit status of child\n"},
                       verdictcase{"KilledBySignal", KILLED, "child died abnormally\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 static int seennfds;
 static fd_set seenr, seenw;
