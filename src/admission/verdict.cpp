@@ -8,6 +8,7 @@
 #include "startup/listener.h"
 #include "sys.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -48,12 +49,9 @@ static void connectclient(int c)
 
 static void actonverdict(childrec* e)
 {
-    int status = 0;
-    const pid_t r = sys::waitpid(e->pid, &status, WNOHANG);
-    if (r == 0)
-        return;
     e->done = 1;
-    if (r < 0 || WIFSIGNALED(status)) { // a failed wait has no status to decode
+    const int status = e->status;
+    if (e->ended < 0 || WIFSIGNALED(status)) { // a failed wait has no status to decode
         say("child died abnormally\n");
         ::close(e->sock);
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == VERDICT_ALLOW) {
@@ -66,10 +64,51 @@ static void actonverdict(childrec* e)
     }
 }
 
-void reapchildren()
+// Records the end of child pid: a lookup frees its slot, a confirmation child keeps its status
+// for its entry. Any other child (inherited across exec) is simply collected.
+static void collected(pid_t pid, int status)
 {
+    for (pid_t& l : lookups)
+        if (l == pid) {
+            l = 0;
+            return;
+        }
     for (childrec* e = children; e != nullptr; e = e->next)
-        actonverdict(e);
+        if (e->pid == pid && !e->ended) {
+            e->ended = 1;
+            e->status = status;
+            return;
+        }
+}
+
+int reapchildren()
+{
+    int got = 0;
+    // One wait per ended child, whatever the number of questions still open.
+    for (int k = 0; k < 1 << 20; ++k) {
+        int status = 0;
+        const pid_t pid = sys::waitpid(-1, &status, WNOHANG);
+        if (pid > 0) {
+            collected(pid, status);
+            ++got;
+            continue;
+        }
+        if (pid < 0 && errno == EINTR)
+            continue;
+        if (pid < 0) {
+            // No child left at all: whatever is still pending can never be collected.
+            for (childrec* e = children; e != nullptr; e = e->next)
+                if (!e->ended)
+                    e->ended = -1;
+            for (pid_t& l : lookups)
+                l = 0;
+        }
+        break;
+    }
+    // Acted on newest first, as the list runs.
+    for (childrec* e = children; e != nullptr; e = e->next)
+        if (e->ended != 0)
+            actonverdict(e);
     for (childrec** pp = &children; *pp != nullptr;) {
         childrec* e = *pp;
         if (e->done) {
@@ -79,4 +118,5 @@ void reapchildren()
             pp = &e->next;
         }
     }
+    return got;
 }

@@ -8,10 +8,18 @@
 #include "relay/table.h"
 #include "sys.h"
 
+#include <algorithm>
 #include <cerrno>
 
 int idlecount;
 int lsock = -1;
+
+// A child announces its end just before it exits, so a wake-up may come a moment before the
+// end can be collected: short cycles follow until every announced child is, or patience ends.
+static int unreaped;
+static int patience;
+constexpr int REAPRETRIES = 40;
+constexpr timeval REAPRETRY = {0, 5000};
 
 void loopinit(int listener)
 {
@@ -21,11 +29,17 @@ void loopinit(int listener)
     FD_SET(lsock, &rinit);
     nfds = lsock + 1;
     idlecount = 0;
+    unreaped = 0;
+    patience = 0;
 }
 
 void relaycycle()
 {
-    reapchildren();
+    unreaped = std::max(0, unreaped - reapchildren());
+    if (patience > 0)
+        --patience;
+    if (unreaped == 0 || patience == 0)
+        unreaped = patience = 0;
 
     for (int d = 0; d < nfds; ++d)
         if (rwbuf[d].closepending)
@@ -33,9 +47,19 @@ void relaycycle()
 
     rfds = rinit;
     wfds = winit;
-    timeval tv = CYCLETIMEOUT;
-    const int n = sys::select(nfds, &rfds, &wfds, nullptr, &tv);
+    int top = nfds;
+    if (fdusable(wakeread)) {
+        FD_SET(wakeread, &rfds);
+        top = std::max(top, wakeread + 1);
+    }
+    timeval tv = patience > 0 ? REAPRETRY : CYCLETIMEOUT;
+    if (const int rest = listenerrest(); rest > 0 && rest < tv.tv_sec * 1000 + tv.tv_usec / 1000)
+        tv = {rest / 1000, (rest % 1000) * 1000};
+    const bool full = tv.tv_sec == CYCLETIMEOUT.tv_sec && tv.tv_usec == CYCLETIMEOUT.tv_usec;
+    const int n = sys::select(top, &rfds, &wfds, nullptr, &tv);
     if (n == 0) {
+        if (!full)
+            return; // a short wait for a child or the listener is no idle cycle
         if (idlecount >= IDLELIMIT)
             die("connections timed out\n");
         ++idlecount;
@@ -48,8 +72,14 @@ void relaycycle()
     }
     idlecount = 0;
 
-    const int scanlimit = nfds;
     int ready = n;
+    if (fdusable(wakeread) && FD_ISSET(wakeread, &rfds)) {
+        FD_CLR(wakeread, &rfds);
+        --ready;
+        unreaped += drainwake();
+        patience = REAPRETRIES;
+    }
+    const int scanlimit = nfds;
     for (int d = 0; d < scanlimit && ready > 0; ++d) {
         if (FD_ISSET(d, &wfds)) {
             --ready;

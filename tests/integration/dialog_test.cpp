@@ -80,7 +80,8 @@ class Dialog : public ::testing::Test
     {
         return waituntil([&] { return !isdialog(id); }, timeout_ms);
     }
-    // Return presses the default button, "Yes"; Escape is the dialog's cancel, "No".
+    // Yes or No, once the dialog takes answers; false if it is still up.
+    bool answer(const std::string& id, bool yes) { return answerwindow(x->name(), id, yes); }
     void press(const std::string& id, const char* key)
     {
         onx({"xdotool", "windowfocus", "--sync", id, "key", "--clearmodifiers", key});
@@ -156,7 +157,7 @@ TEST_F(Dialog, YesRelaysXdpyinfoExactly)
     ASSERT_TRUE(c.start({"xdpyinfo", "-display", through(port)}));
     const std::string id = newdialog({});
     ASSERT_FALSE(id.empty());
-    press(id, "Return");
+    ASSERT_TRUE(answer(id, true));
     ASSERT_NE(c.wait(20000), -1);
     ASSERT_TRUE(WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0) << c.errbuf;
 
@@ -186,7 +187,7 @@ TEST_F(Dialog, FirstClientsUseDescriptorsZeroAndOneAndLeaveNoWindowsBehind)
     ASSERT_FALSE(first.empty());
     EXPECT_TRUE(issocket(fdlink(pid, 0))) << "the pending client is not on descriptor 0";
     EXPECT_EQ(fdlink(pid, 1), "");
-    press(first, "Return");
+    ASSERT_TRUE(answer(first, true));
     // Window ids of a client that has gone may be handed out again: the next dialog can
     // have the same id.
     ASSERT_TRUE(hasgone(first, 3000));
@@ -211,7 +212,7 @@ TEST_F(Dialog, FirstClientsUseDescriptorsZeroAndOneAndLeaveNoWindowsBehind)
     EXPECT_TRUE(isdialog(second));
     EXPECT_EQ(fdlink(pid, 1), "") << "the pair was not closed";
 
-    press(second, "Escape");
+    ASSERT_TRUE(answer(second, false));
     const received r = readfor(c, 6000);
     EXPECT_TRUE(r.closed());
     EXPECT_EQ(r.bytes, "");
@@ -234,13 +235,13 @@ TEST_F(Dialog, NoClosesTheClientWithoutAByteWhileAnotherDialogIsUp)
     const std::string db = newdialog({da});
     ASSERT_FALSE(db.empty());
 
-    press(da, "Escape");
+    ASSERT_TRUE(answer(da, false));
     const received ra = readfor(a, 6000);
     EXPECT_TRUE(ra.closed()) << "the client was not told while another dialog was up";
     EXPECT_EQ(ra.bytes, "");
     EXPECT_TRUE(isdialog(db));
 
-    press(db, "Escape");
+    ASSERT_TRUE(answer(db, false));
     const received rb = readfor(b, 6000);
     EXPECT_TRUE(rb.closed());
     EXPECT_EQ(rb.bytes, "");
@@ -296,14 +297,14 @@ TEST_F(Dialog, ShowsTheHostAsTypedAndExactlyYesAndNo)
         // The same pointer position for every picture, outside the dialog: the pointer over a
         // dialog gives it the keyboard focus, which changes how it is drawn.
         onx({"xdotool", "mousemove", "900", "700"});
-        sleepms(300); // drawn
+        sleepms(1300); // drawn, and its buttons taking answers
         const cmdresult shot = onx({"xwd", "-silent", "-id", id[i]});
         ASSERT_EQ(shot.exitcode(), 0);
         image[i] = shot.out;
         if (i == 0) {
             EXPECT_EQ(onx({"xprop", "-id", id[i], "WM_CLASS"}).out,
                       "WM_CLASS(STRING) = \"alert_popup\", \"Velkoran\"\n");
-            press(id[i], "Escape");
+            ASSERT_TRUE(answer(id[i], false));
         } else {
             std::istringstream g(onx({"xdotool", "getwindowgeometry", "--shell", id[i]}).out);
             int w = 0, h = 0;
@@ -350,12 +351,77 @@ TEST_F(Dialog, ALargeImageCrossesTheRelayIntactBothWays)
     ASSERT_TRUE(c.start({TOOLS_DIR "/ximage_roundtrip", "-display", through(port), "-seed", "77"}));
     const std::string id = newdialog({});
     ASSERT_FALSE(id.empty());
-    press(id, "Return");
+    ASSERT_TRUE(answer(id, true));
     ASSERT_NE(c.wait(30000), -1);
     EXPECT_TRUE(WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0) << c.errbuf;
     EXPECT_NE(c.outbuf.find("\nrounds 1 put 4000000 got 4000000 wrong 0 errors 0\n"),
               std::string::npos)
         << c.outbuf;
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+// Keys meant for another window never allow a client: a key in the dialog's first second is
+// no answer at all, and after it Return, space and Escape all answer No.
+TEST_F(Dialog, KeysNeverAnswerYes)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    for (const char* key : {"Return", "space", "Escape"}) {
+        const int c = keep(connectfrom("127.0.0.2", port));
+        ASSERT_GE(c, 0);
+        ASSERT_TRUE(sendall(c, XSETUP));
+        const std::string id = newdialog({});
+        ASSERT_FALSE(id.empty());
+        EXPECT_TRUE(waituntil(
+            [&] {
+                press(id, key);
+                return !isdialog(id);
+            },
+            10000))
+            << key;
+        const received r = readfor(c, 6000);
+        EXPECT_TRUE(r.closed()) << key;
+        EXPECT_EQ(r.bytes, "") << key;
+    }
+    // Return at once, then a click on Yes: the client is relayed, so the early key was no
+    // answer.
+    const int c = keep(connectfrom("127.0.0.2", port));
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(sendall(c, XSETUP));
+    const std::string id = newdialog({});
+    ASSERT_FALSE(id.empty());
+    press(id, "Return");
+    ASSERT_TRUE(answer(id, true));
+    EXPECT_FALSE(readfor(c, 6000).bytes.empty()) << "an early Return answered the question";
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+// Closing the dialog through the window manager answers No; ending the program ends every
+// dialog it has up.
+TEST_F(Dialog, AClosedDialogDeniesAndNoDialogOutlivesTheProgram)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    const int c = keep(connectfrom("127.0.0.2", port));
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(sendall(c, XSETUP));
+    const std::string id = newdialog({});
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(onx({TOOLS_DIR "/wmdelete", id}).exitcode(), 0);
+    const received r = readfor(c, 6000);
+    EXPECT_TRUE(r.closed());
+    EXPECT_EQ(r.bytes, "");
+    EXPECT_TRUE(hasgone(id, 3000));
+
+    std::vector<std::string> up;
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_GE(keep(connectfrom("127.0.0.2", port)), 0);
+        up.push_back(newdialog(up));
+        ASSERT_FALSE(up.back().empty());
+    }
+    v[0].stop();
+    for (const auto& d : up)
+        EXPECT_TRUE(hasgone(d, 3000)) << "a dialog outlived the program";
     EXPECT_EQ(v[0].errbuf, "");
 }
 

@@ -197,7 +197,7 @@ TEST_F(Reliability, PendingBytesReachTheDestinationOnlyAfterYes)
     }
 }
 
-TEST_F(Reliability, RefusedFloodStartsNoChildSendsNoByteAndServingGoesOn)
+TEST_F(Reliability, RefusedFloodBoundsItsLookupsSendsNoByteAndServingGoesOn)
 {
     up();
     constexpr int FLOOD = 300;
@@ -239,10 +239,17 @@ TEST_F(Reliability, RefusedFloodStartsNoChildSendsNoByteAndServingGoesOn)
     sampler.join();
     EXPECT_EQ(out[0], FLOOD);
     EXPECT_EQ(out[1], 0);
-    EXPECT_EQ(maxkids, 0);
+    // Names are looked up by short-lived children, never more than 16 at once, none left over.
+    EXPECT_LE(maxkids, 16);
+    for (int i = 0; i < 100 && r.info().children + r.info().zombies > 0; ++i)
+        sleepms(50);
+    EXPECT_EQ(r.info().children + r.info().zombies, 0);
     const std::string err = r.err();
-    // Other programs' clients on this machine may add refusals of their own.
-    EXPECT_GE(rig::countlines(err, "bad host connect from localhost (127.0.0.1)\n"), FLOOD);
+    // Other programs' clients on this machine may add refusals of their own. Beyond the
+    // lookups in flight the address stands in the name's place.
+    EXPECT_GE(rig::countlines(err, "bad host connect from localhost (127.0.0.1)\n") +
+                  rig::countlines(err, "bad host connect from 127.0.0.1 (127.0.0.1)\n"),
+              FLOOD);
     EXPECT_EQ(rig::ours(err), "");
     expectclean(load::run(opts(4, 256 << 10)), 4);
     EXPECT_TRUE(r.alive());
@@ -307,7 +314,12 @@ TEST_F(Reliability, DescriptorLimitCutsClientsWithALineAndCorruptsNothing)
     EXPECT_EQ(res.corrupt, 0U);
     EXPECT_EQ(res.extra, 0U);
     const std::string err = r.ownerr();
-    EXPECT_EQ(rig::countlines(err, "socket: Too many open files\n"), res.failed) << err;
+    // Each failed client has its line: no descriptor for its destination connection, or more
+    // questions open than the display is asked at once.
+    EXPECT_EQ(rig::countlines(err, "socket: Too many open files\n") +
+                  rig::countlines(err, "too many questions pending, client refused\n"),
+              res.failed)
+        << err;
     EXPECT_TRUE(r.alive());
     expectclean(load::run(opts(10, 64 << 10)), 10);
 }

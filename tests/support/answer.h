@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-// Presses Return ("Yes") or Escape ("No") on each mapped dialog on the display until done()
+// Answers "Yes" (a click) or "No" (Escape) on each mapped dialog on the display until done()
 // holds or timeout_ms has passed; returns done().
 inline bool answeruntil(const std::string& display, bool yes, const std::function<bool()>& done,
                         int timeout_ms = 30000)
@@ -24,9 +24,7 @@ inline bool answeruntil(const std::string& display, bool yes, const std::functio
         if (!ids.empty()) {
             const auto nl = ids.rfind('\n');
             const std::string id = nl == std::string::npos ? ids : ids.substr(nl + 1);
-            runcmd({"xdotool", "windowfocus", "--sync", id, "key", "--clearmodifiers",
-                    yes ? "Return" : "Escape"},
-                   {"DISPLAY=" + display}, 5000);
+            answeronce(display, id, yes);
         }
         sleepms(200);
     }

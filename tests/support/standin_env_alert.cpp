@@ -24,5 +24,6 @@ void alertuser(int)
                 AlertResponse = k;
             std::fclose(in);
         }
+    wakeparent();
     ::_exit(AlertResponse);
 }

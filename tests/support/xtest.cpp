@@ -12,6 +12,7 @@
 #include <memory>
 #include <poll.h>
 #include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -394,16 +395,44 @@ std::string findalert(const std::string& display, int timeout_ms)
     return {};
 }
 
+void answeronce(const std::string& display, const std::string& id, bool yes)
+{
+    if (!yes) {
+        runcmd({"xdotool", "windowfocus", "--sync", id, "key", "--clearmodifiers", "Escape"},
+               {"DISPLAY=" + display}, 5000);
+        return;
+    }
+    int h = 0;
+    std::istringstream g(
+        runcmd({"xdotool", "getwindowgeometry", "--shell", id}, {"DISPLAY=" + display}, 5000).out);
+    for (std::string kv; g >> kv;)
+        if (kv.rfind("HEIGHT=", 0) == 0)
+            h = std::atoi(kv.c_str() + 7);
+    if (h <= 40)
+        return;
+    // No --sync: it would wait for ever when the pointer is already there from the last try.
+    runcmd({"xdotool", "mousemove", "--window", id, "33", std::to_string(h - 32), "click", "1"},
+           {"DISPLAY=" + display}, 5000);
+}
+
+bool answerwindow(const std::string& display, const std::string& id, bool yes, int timeout_ms)
+{
+    const long end = nowms() + timeout_ms;
+    while (nowms() < end) {
+        const auto r =
+            runcmd({"xdotool", "search", "--name", "alert_popup"}, {"DISPLAY=" + display}, 5000);
+        if (r.exitcode() != 0 || r.out.find(id + "\n") == std::string::npos)
+            return true;
+        answeronce(display, id, yes);
+        sleepms(150);
+    }
+    return false;
+}
+
 bool answeralert(const std::string& display, bool yes, int timeout_ms)
 {
     const std::string id = findalert(display, timeout_ms);
-    if (id.empty())
-        return false;
-    // Return activates the default button, "Yes"; Escape is the dialog's cancel, "No".
-    runcmd({"xdotool", "windowfocus", "--sync", id, "key", "--clearmodifiers",
-            yes ? "Return" : "Escape"},
-           {"DISPLAY=" + display}, 5000);
-    return true;
+    return !id.empty() && answerwindow(display, id, yes, timeout_ms);
 }
 
 int holddisplay(int n, int tries)

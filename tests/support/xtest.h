@@ -70,6 +70,12 @@ bool haveprog(const std::string& name); // on PATH
 int announcednumber(const std::string& line);
 // Finds the dialog window on the display (bounded wait); its id, or empty.
 std::string findalert(const std::string& display, int timeout_ms = 15000);
+// One try at answering dialog id: a click on its left-hand button, "Yes", or Escape, "No".
+// For its first second on screen the dialog takes no answer: a try may change nothing.
+void answeronce(const std::string& display, const std::string& id, bool yes);
+// Tries until dialog id has gone (bounded); false if it is still up.
+bool answerwindow(const std::string& display, const std::string& id, bool yes,
+                  int timeout_ms = 15000);
 // Answers the newest dialog on the display: "Yes" (true) or "No" (false).
 bool answeralert(const std::string& display, bool yes, int timeout_ms = 15000);
 void sleepms(int ms);

@@ -158,13 +158,13 @@ TEST_P(ParseArgs, MessageConfigurationAndLookups)
         const std::string d = describe();
         ::_exit(::write(2, d.data(), d.size()) == static_cast<ssize_t>(d.size()) ? 0 : 9);
     });
-    std::string lookups(1 << 16, '\0');
-    const ssize_t k = ::read(logpipe[0], lookups.data(), lookups.size());
-    lookups.resize(k > 0 ? static_cast<size_t>(k) : 0);
+    std::string seen(1 << 16, '\0');
+    const ssize_t k = ::read(logpipe[0], seen.data(), seen.size());
+    seen.resize(k > 0 ? static_cast<size_t>(k) : 0);
 
     EXPECT_EQ(r.exitcode(), c.exitcode);
     EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(lookups, c.lookups);
+    EXPECT_EQ(seen, c.lookups);
 }
 
 static std::vector<std::string> allowlist(int n)

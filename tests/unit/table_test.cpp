@@ -224,9 +224,9 @@ TEST_P(RelayPair, RaisesNfdsAsTheMaximumAndClosingNeverLowersIt)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RelayPair,
-                         ::testing::Values(paircase{"AboveTheBound", 4, 5, 7, 8},
-                                           paircase{"HigherNumberFirst", 4, 9, 6, 10},
-                                           paircase{"BothBelowTheBound", 20, 5, 7, 20}),
+                         ::testing::Values(paircase{"AboveTheBound", 24, 25, 27, 28},
+                                           paircase{"HigherNumberFirst", 24, 29, 26, 30},
+                                           paircase{"BothBelowTheBound", 40, 25, 27, 40}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 static size_t callocnmemb, callocsize;

@@ -85,7 +85,7 @@ class Verdict : public ::testing::Test
     static void pushchild(pid_t pid, int sock)
     {
         auto* e = static_cast<childrec*>(std::malloc(sizeof(childrec)));
-        *e = {pid, sock, 0, children};
+        *e = {pid, sock, 0, children, 0, 0};
         children = e;
     }
 
@@ -311,6 +311,45 @@ TEST_F(Verdict, FailedWaitIsNeverDecoded)
     expectclosed(cl.far);
     EXPECT_FALSE(waitreadable(dest, 0));
     EXPECT_TRUE(isidle(cl.relay));
+}
+
+static int waits;
+
+TEST_F(Verdict, ReapingCostsOneWaitWhateverIsPending)
+{
+    for (int k = 0; k < 16; ++k)
+        pushchild(spawn(PENDING), -1);
+    const pid_t ended = spawn(VERDICT_DENY);
+    const ends cl = client();
+    pushchild(ended, cl.relay);
+    ASSERT_TRUE(settled(ended));
+    waits = 0;
+    fake f(
+        sys::waitpid, +[](pid_t pid, int* status, int options) {
+            ++waits;
+            return ::waitpid(pid, status, options);
+        });
+    EXPECT_EQ(reapchildren(), 1);
+    EXPECT_EQ(waits, 2); // the ended child, then the answer that no other has ended
+    expectclosed(cl.far);
+    waits = 0;
+    EXPECT_EQ(reapchildren(), 0);
+    EXPECT_EQ(waits, 1);
+}
+
+TEST_F(Verdict, StartedWithChildrenIgnoredVerdictsStillArrive)
+{
+    std::signal(SIGCHLD, SIG_IGN); // as a careless parent process may leave it
+    initmodules(lfd);
+    const pid_t pid = spawn(VERDICT_ALLOW);
+    const ends cl = client();
+    pushchild(pid, cl.relay);
+    ASSERT_TRUE(settled(pid));
+    EXPECT_EQ(capturestderr([] { reapchildren(); }), "");
+    EXPECT_EQ(children, nullptr);
+    EXPECT_GE(rwbuf[cl.relay].peer, 0) << "paired with the destination";
+    ASSERT_TRUE(waitreadable(dest, 2000));
+    opened.push_back(::accept(dest, nullptr, nullptr));
 }
 
 TEST_F(Verdict, StoppedChildStaysPendingUntilItEnds)
