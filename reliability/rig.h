@@ -111,13 +111,15 @@ inline std::string show(const procinfo& p)
 // programs' clients may knock on whatever port of the range the relay took.
 inline std::string ours(const std::string& err)
 {
+    // Named, or with the address in the name's place while 16 lookups are under way.
     const std::string stranger = "bad host connect from localhost (127.0.0.1)\n";
+    const std::string nameless = "bad host connect from 127.0.0.1 (127.0.0.1)\n";
     std::string out;
     size_t at = 0;
     while (at < err.size()) {
         size_t nl = err.find('\n', at);
         nl = nl == std::string::npos ? err.size() : nl + 1;
-        if (err.compare(at, nl - at, stranger) != 0)
+        if (err.compare(at, nl - at, stranger) != 0 && err.compare(at, nl - at, nameless) != 0)
             out += err.substr(at, nl - at);
         at = nl;
     }

@@ -3,7 +3,6 @@
 
 #include "diag.h"
 #include "dialog/alert.h"
-#include "relay/loop.h"
 #include "relay/table.h"
 #include "startup/config.h"
 #include "sys.h"
@@ -32,12 +31,15 @@ static timespec restuntil;
 static bool resting;
 constexpr int RESTMS = 1000;
 
-// Above the standard descriptors, which stay free for relayed connections.
+// Above the standard descriptors, which stay free for relayed connections; where no other
+// number is free, fd stays as it is.
 static int movehigh(int fd)
 {
-    if (fd < 0)
+    if (fd < 0 || fd > 2)
         return fd;
     const int high = ::fcntl(fd, F_DUPFD, 3);
+    if (high < 0)
+        return fd;
     ::close(fd);
     return high;
 }
@@ -110,7 +112,8 @@ static void shedclient()
     const int fd = sys::accept(lsock, nullptr, nullptr);
     if (fd >= 0)
         ::close(fd);
-    spare = movehigh(::open("/dev/null", O_RDONLY));
+    // Every number was taken: the spare gets back the one just given up.
+    spare = ::open("/dev/null", O_RDONLY);
     if (fd < 0) {
         FD_CLR(lsock, &rinit);
         FD_CLR(lsock, &rfds);

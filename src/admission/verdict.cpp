@@ -5,7 +5,7 @@
 #include "diag.h"
 #include "dialog/alert.h"
 #include "relay/table.h"
-#include "startup/listener.h"
+#include "startup/config.h"
 #include "sys.h"
 
 #include <cerrno>

@@ -6,13 +6,13 @@
 #include "diag.h"
 #include "relay/service.h"
 #include "relay/table.h"
+#include "startup/config.h"
 #include "sys.h"
 
 #include <algorithm>
 #include <cerrno>
 
 int idlecount;
-int lsock = -1;
 
 // A child announces its end just before it exits, so a wake-up may come a moment before the
 // end can be collected: short cycles follow until every announced child is, or patience ends.

@@ -7,9 +7,8 @@ constexpr int IDLELIMIT = 1800;
 constexpr timeval CYCLETIMEOUT = {3, 0};
 
 extern int idlecount; // consecutive cycles whose select timed out
-extern int lsock;     // the listening descriptor, served by admission
 
-void loopinit(int listener); // lsock the only interest, nfds above it, idlecount 0
+void loopinit(int listener); // lsock = listener, its only interest; nfds above it, idlecount 0
 [[noreturn]] void relayloop();
 // One cycle: verdicts, sweep, select, servicing. Exits at the idle limit or when select fails.
 void relaycycle();

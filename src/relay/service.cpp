@@ -16,11 +16,6 @@ static void makedraining(int j)
     FD_SET(j, &winit);
 }
 
-static void drainclose(int j)
-{
-    relayclose(j);
-}
-
 // The partner p had seen end of file with bytes still to hand on. Once j has taken them all,
 // p is closed and j drains, as if p's end of file had come just now.
 static void finisheof(int j, int p)
@@ -63,7 +58,7 @@ bool writephase(int j)
         bool closed = false;
         if (r.wcount == 0) {
             if (r.closepending) {
-                drainclose(j);
+                relayclose(j);
                 closed = true;
             }
             FD_CLR(j, &winit);
@@ -80,7 +75,7 @@ bool writephase(int j)
     }
     const bool closing = r.closepending != 0;
     if (closing)
-        drainclose(j);
+        relayclose(j);
     FD_CLR(j, &winit);
     return !closing;
 }

@@ -19,6 +19,11 @@ int nallow;
 int progargc;
 char** progargv;
 
+int lsock = -1;
+int mynum;
+uint16_t dispnum;
+sockaddr_in forward_to;
+
 void configinit()
 {
     std::memset(myname, 0, sizeof myname);
@@ -67,7 +72,7 @@ static void ownname()
     std::memcpy(myname, raw, MYNAMESIZE);
     const hostent* h = raw[0] != '\0' ? sys::gethostbyname(raw) : nullptr;
     if (h == nullptr || h->h_name == nullptr)
-        dief("Can't lookup up my own hostname %s\n", raw);
+        dief("Can't lookup up my own hostname %s\n", raw); // "lookup up" as users know it
     // A canonical name too long for the buffer is cut, never overrun.
     std::strncpy(myname, h->h_name, MYNAMESIZE - 1);
     myname[MYNAMESIZE - 1] = '\0';

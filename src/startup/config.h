@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <netinet/in.h>
 
 constexpr int MAXALLOW = 16;
 constexpr int MYNAMESIZE = 256;
@@ -16,6 +17,14 @@ extern uint32_t allowaddrs[MAXALLOW];
 extern int nallow;
 extern int progargc; // the command line as main received it, for the toolkit
 extern char** progargv;
+
+// Start-up results: set once before the loop starts, read by the loop and by admission.
+constexpr int XPORTBASE = 6000; // the TCP port of display 0
+constexpr int MAXDISPLAY = 100; // the highest display number, local or destination
+extern int lsock;               // the listening descriptor
+extern int mynum;               // the local display number
+extern uint16_t dispnum;        // the destination display number
+extern sockaddr_in forward_to;  // the destination X server
 
 // Fills the configuration from the command line, DISPLAY and the resolver; exits 1 on failure.
 void parseargs(int argc, char** argv);

@@ -1,10 +1,7 @@
 // Start-up: the listening port, the announcement, the destination checks and the tables.
 #include "startup/listener.h"
 
-#include "admission/admit.h"
 #include "diag.h"
-#include "relay/loop.h"
-#include "relay/table.h"
 #include "startup/config.h"
 
 #include <X11/Xlib.h>
@@ -16,10 +13,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int mynum;
-uint16_t dispnum;
-sockaddr_in forward_to;
-
 static int newlistener()
 {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -27,7 +20,7 @@ static int newlistener()
         diesys("socket");
     const int one = 1;
     if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
-        diesys("SO_REUSEADDR:");
+        diesys("SO_REUSEADDR:"); // the word ends in a colon: two colons in the line, as ever
     return s;
 }
 
@@ -80,7 +73,7 @@ static void announce()
 
 void startup()
 {
-    const int listener = openlistener();
+    lsock = openlistener();
     announce();
 
     dispnum = displaynumber(dispname);
@@ -104,11 +97,4 @@ void startup()
     std::fclose(stdout);
 
     std::signal(SIGPIPE, SIG_IGN);
-
-    if (!relayinit(getdtablesize()))
-        die("can't allocate buffers\n");
-    if (!fdusable(listener))
-        die("can't allocate buffers\n");
-    loopinit(listener);
-    admitinit();
 }

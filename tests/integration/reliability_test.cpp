@@ -6,7 +6,11 @@
 #include "../../reliability/load.h"
 #include "../../reliability/rig.h"
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <cstring>
+#include <chrono>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <thread>
@@ -252,6 +256,160 @@ TEST_F(Reliability, RefusedFloodBoundsItsLookupsSendsNoByteAndServingGoesOn)
               FLOOD);
     EXPECT_EQ(rig::ours(err), "");
     expectclean(load::run(opts(4, 256 << 10)), 4);
+    EXPECT_TRUE(r.alive());
+}
+
+static long msnow()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A name server that never answers (a private resolver file in a mount namespace, a UDP socket
+// on a loopback address that reads nothing): refused clients are closed at once, their names
+// are looked up beside the loop, and a relayed client's round trips never wait for them.
+// VELKORAN_SCALE=full runs a minute of refusals instead of three seconds.
+TEST_F(Reliability, SilentNameServerNeverHoldsARelayedClient)
+{
+    const int dns = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = inet_addr("127.0.0.77");
+    if (::bind(dns, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !haveprog("unshare"))
+        GTEST_SKIP() << "no silent name server on 127.0.0.77:53 (needs root)";
+    char resolv[] = "/tmp/velkoran-resolvXXXXXX";
+    const int rf = ::mkstemp(resolv);
+    ASSERT_GE(rf, 0);
+    const std::string conf = "nameserver 127.0.0.77\n";
+    ASSERT_EQ(::write(rf, conf.data(), conf.size()), static_cast<ssize_t>(conf.size()));
+    ::close(rf);
+    up({}, {"unshare", "-m", "/bin/sh", "-c",
+            "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", resolv});
+
+    const char* scale = std::getenv("VELKORAN_SCALE");
+    const long runms = scale != nullptr && std::string(scale) == "full" ? 60000 : 3000;
+    std::atomic<bool> stop{false};
+    int refused = 0, maxlookups = 0;
+    long worsteof = 0;
+    std::thread hostile([&] {
+        for (long next = msnow(); !stop; next += 333) {
+            const int c = load::connectfrom("127.0.0.9", r.port());
+            const long t0 = msnow();
+            pollfd pf{c, POLLIN, 0};
+            char b;
+            if (c >= 0 && ::poll(&pf, 1, 15000) == 1 && ::recv(c, &b, 1, 0) == 0)
+                worsteof = std::max(worsteof, msnow() - t0);
+            else
+                worsteof = 99999;
+            if (c >= 0)
+                ::close(c);
+            ++refused;
+            maxlookups = std::max(maxlookups, r.info().children);
+            while (!stop && msnow() < next + 333)
+                sleepms(10);
+        }
+    });
+    // One relayed client echoed by the destination: one byte there and back, again and again.
+    const int c = load::connectfrom("127.0.0.2", r.port());
+    ASSERT_GE(c, 0);
+    pollfd lp{r.destlisten, POLLIN, 0};
+    ASSERT_EQ(::poll(&lp, 1, 10000), 1);
+    const int d = ::accept(r.destlisten, nullptr, nullptr);
+    ASSERT_GE(d, 0);
+    long worst = 0, trips = 0;
+    for (const long end = msnow() + runms; msnow() < end; ++trips) {
+        const long t0 = msnow();
+        char b = 'x';
+        pollfd pc{c, POLLIN, 0}, pd{d, POLLIN, 0};
+        if (::send(c, &b, 1, 0) != 1 || ::poll(&pd, 1, 30000) != 1 || ::recv(d, &b, 1, 0) != 1 ||
+            ::send(d, &b, 1, 0) != 1 || ::poll(&pc, 1, 30000) != 1 || ::recv(c, &b, 1, 0) != 1) {
+            worst = 99999;
+            break;
+        }
+        worst = std::max(worst, msnow() - t0);
+    }
+    stop = true;
+    hostile.join();
+    ::close(c);
+    ::close(d);
+    ::close(dns);
+    ::unlink(resolv);
+    std::printf("%ld round trips, worst %ld ms; %d refused, each closed within %ld ms; at most "
+                "%d lookups at once\n",
+                trips, worst, refused, worsteof, maxlookups);
+    EXPECT_LT(worst, 1000) << "a relayed client waited for a name lookup";
+    EXPECT_LT(worsteof, 1000) << "a refused client waited for its name to be known";
+    EXPECT_LE(maxlookups, 16);
+    // One line per refused client once its lookup has given up: the address in the name's
+    // place.
+    const std::string line = "bad host connect from 127.0.0.9 (127.0.0.9)\n";
+    for (int i = 0; i < 300 && rig::countlines(r.err(), line) < refused; ++i)
+        sleepms(100);
+    EXPECT_EQ(rig::countlines(r.err(), line), refused);
+    EXPECT_TRUE(r.alive());
+}
+
+// Descriptors run out while one host's clients wait for their questions (20 descriptors, 40
+// clients held open): each client beyond is taken off the backlog and closed with a line, the
+// loop sleeps meanwhile, and a relayed client loses nothing.
+TEST_F(Reliability, DescriptorsRunOutWhileClientsWaitAndTheProgramGoesOn)
+{
+    if (!haveprog("prlimit"))
+        GTEST_SKIP() << "prlimit missing";
+    ASSERT_TRUE(r.up(VELKORAN_STANDIN_BIN, {"127.0.0.2", "127.0.0.3"}, {"STANDIN_SILENT_INDEX=1"},
+                     false, {"prlimit", "--nofile=20", "--"}))
+        << r.why;
+    const int c = load::connectfrom("127.0.0.2", r.port());
+    ASSERT_GE(c, 0);
+    pollfd lp{r.destlisten, POLLIN, 0};
+    ASSERT_EQ(::poll(&lp, 1, 10000), 1);
+    const int d = ::accept(r.destlisten, nullptr, nullptr);
+    ASSERT_GE(d, 0);
+
+    std::vector<int> held;
+    for (int k = 0; k < 40; ++k)
+        held.push_back(load::connectfrom("127.0.0.3", r.port()));
+    // Relayed round trips go on while the held clients are taken in or cut.
+    const std::string cut = std::string("accept: ") + std::strerror(EMFILE) + "\n";
+    uint64_t sent = 0, back = 0;
+    for (int i = 0; i < 400 && rig::countlines(r.err(), cut) == 0; ++i)
+        sleepms(10);
+    const rig::procinfo p0 = r.info();
+    const long t0 = msnow();
+    for (int k = 0; k < 2000 && msnow() - t0 < 2000; ++k) {
+        char b = static_cast<char>(k);
+        pollfd pc{c, POLLIN, 0}, pd{d, POLLIN, 0};
+        if (::send(c, &b, 1, 0) == 1 && ::poll(&pd, 1, 5000) == 1 && ::recv(d, &b, 1, 0) == 1 &&
+            ::send(d, &b, 1, 0) == 1 && ::poll(&pc, 1, 5000) == 1 && ::recv(c, &b, 1, 0) == 1 &&
+            b == static_cast<char>(k))
+            ++back;
+        ++sent;
+        sleepms(1);
+    }
+    const rig::procinfo p1 = r.info();
+    const double cpu = static_cast<double>(p1.cputicks - p0.cputicks) * 10.0 /
+                       static_cast<double>(std::max(1L, msnow() - t0));
+    int closed = 0;
+    for (int h : held) {
+        pollfd ph{h, POLLIN, 0};
+        char b;
+        closed += ::poll(&ph, 1, 0) == 1 && ::recv(h, &b, 1, MSG_DONTWAIT) == 0 ? 1 : 0;
+        ::close(h);
+    }
+    ::close(c);
+    ::close(d);
+    const std::string err = r.ownerr();
+    std::printf("%d of 40 held clients closed, %d accept lines, %d questions up; relayed %lu of "
+                "%lu round trips; CPU %.3f of a core\n",
+                closed, rig::countlines(err, cut), p1.children, static_cast<unsigned long>(back),
+                static_cast<unsigned long>(sent), cpu);
+    EXPECT_GT(rig::countlines(err, cut), 0);
+    EXPECT_EQ(closed, rig::countlines(err, cut) +
+                          rig::countlines(err, "too many questions pending, client refused\n"));
+    EXPECT_EQ(back, sent) << "relayed bytes lost";
+    EXPECT_LT(cpu, 0.3) << "the loop spun at the limit";
     EXPECT_TRUE(r.alive());
 }
 

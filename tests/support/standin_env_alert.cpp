@@ -1,7 +1,8 @@
 // A confirmation child without the toolkit, for the test-only build of the program:
 // STANDIN_VERDICT is its exit status (default 7), STANDIN_DELAY_MS how long it waits first.
 // STANDIN_VERDICT_FILE, when set and readable, holds the status instead, read when the child
-// answers: a test can change the verdict while the program runs.
+// answers: a test can change the verdict while the program runs. STANDIN_SILENT_INDEX=i: a
+// question about allow-list entry i is never answered.
 #include "dialog/alert.h"
 
 #include <cstdio>
@@ -10,8 +11,11 @@
 
 int AlertResponse = -1;
 
-void alertuser(int)
+void alertuser(int i)
 {
+    if (const char* s = std::getenv("STANDIN_SILENT_INDEX"); s != nullptr && std::atoi(s) == i)
+        for (;;)
+            ::pause();
     const char* v = std::getenv("STANDIN_VERDICT");
     const char* d = std::getenv("STANDIN_DELAY_MS");
     if (d != nullptr)
