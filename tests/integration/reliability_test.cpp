@@ -8,10 +8,10 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <cstring>
 #include <chrono>
-#include <poll.h>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -285,8 +285,8 @@ TEST_F(Reliability, SilentNameServerNeverHoldsARelayedClient)
     const std::string conf = "nameserver 127.0.0.77\n";
     ASSERT_EQ(::write(rf, conf.data(), conf.size()), static_cast<ssize_t>(conf.size()));
     ::close(rf);
-    up({}, {"unshare", "-m", "/bin/sh", "-c",
-            "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", resolv});
+    up({}, {"unshare", "-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+            resolv});
 
     const char* scale = std::getenv("VELKORAN_SCALE");
     const long runms = scale != nullptr && std::string(scale) == "full" ? 60000 : 3000;
