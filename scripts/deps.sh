@@ -1,11 +1,8 @@
 #!/bin/bash
-# Installs the Debian packages that building, running and testing velkoran need.
+# Installs the Debian packages that building, running and testing velkoran need: those of
+# scripts/packages.txt that are not installed yet.
 set -euo pipefail
-PKGS=(g++ make cmake pkg-config libgtest-dev
-      libmotif-dev libxt-dev libx11-dev libxext-dev
-      xvfb xauth xdotool x11-utils x11-apps socat imagemagick
-      groff-base man-db dpkg-dev file
-      clang clang-format libclang-rt-14-dev python3 gnuplot-nox valgrind)
+mapfile -t PKGS < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$(dirname "$0")/packages.txt")
 missing=()
 for p in "${PKGS[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -68,6 +68,14 @@ if [ -n "${DISPLAY:-}" ]; then
         chown "$SUDO_USER" "$tmp"
     fi
     [ -n "$authority" ] || authority="$HOME/.Xauthority"
+    # From a clone that only root can read, the user cannot run the binary where it was built:
+    # the user runs a copy of it instead.
+    if [ ${#runas[@]} -gt 0 ] && ! "${runas[@]}" test -x "$bin"; then
+        install -m 0755 -o "$SUDO_USER" "$bin" "$tmp/velkoran"
+        echo "$SUDO_USER cannot run $bin (the clone is not readable for that user):" \
+            "running a copy, $tmp/velkoran"
+        bin="$tmp/velkoran"
+    fi
 
     dest=$DISPLAY
     if [ "$owndisplay" -eq 0 ]; then
@@ -82,7 +90,9 @@ if [ -n "${DISPLAY:-}" ]; then
                 k=$((k - 1))
             done
             [ "$k" -ge 1 ] || { echo "no free display number for the bridge" >&2; exit 1; }
-            "${runas[@]}" socat "TCP-LISTEN:$((6000 + k)),bind=127.0.0.1,reuseaddr,fork" \
+            # nodelay: without it every reply longer than one segment waits for a delayed
+            # acknowledgement (socat takes it on the TCP address only).
+            "${runas[@]}" socat "TCP-LISTEN:$((6000 + k)),bind=127.0.0.1,reuseaddr,fork,nodelay" \
                 "UNIX-CONNECT:/tmp/.X11-unix/X$num" &
             pids+=($!)
             for _ in $(seq 50); do
@@ -99,15 +109,29 @@ if [ -n "${DISPLAY:-}" ]; then
                 xauth -q -f "$tmp/authority" add "$dest" MIT-MAGIC-COOKIE-1 "$cookie"
                 [ ${#runas[@]} -eq 0 ] || chown "$SUDO_USER" "$tmp/authority"
                 authority="$tmp/authority"
-                echo "clients need the display's cookie under the announced name host:N:"
-                echo "  xauth add host:N MIT-MAGIC-COOKIE-1 \$(xauth list :$num | awk '{print \$3; exit}')"
             fi
             ;;
         esac
     fi
     echo "velkoran in front of $dest; point X clients at the display it announces. Ctrl-C ends it."
-    "${runas[@]}" env XAUTHORITY="$authority" "$bin" -display "$dest" "${args[@]}" &
+    "${runas[@]}" env XAUTHORITY="$authority" "$bin" -display "$dest" "${args[@]}" \
+        >"$tmp/announce" &
     pids+=($!)
+    # The announcement, passed on; with a cookie, the command that gives it to clients under
+    # the announced name.
+    for _ in $(seq 100); do
+        [ -s "$tmp/announce" ] || ! kill -0 "${pids[-1]}" 2>/dev/null && break
+        sleep 0.1
+    done
+    announced=$(head -n 1 "$tmp/announce")
+    if [ -n "$announced" ]; then
+        echo "$announced"
+        if [ -n "${cookie:-}" ]; then
+            name=${announced#display is }
+            echo "clients need the display's cookie under the announced name $name:"
+            echo "  xauth add $name MIT-MAGIC-COOKIE-1 \$(xauth list :$num | awk '{print \$3; exit}')"
+        fi
+    fi
     # Ctrl-C or a kill of this script ends velkoran and the bridge with it.
     trap 'exit 130' INT TERM
     status=0
@@ -169,11 +193,12 @@ done
 sleep 0.5 # let it draw
 import -display "$dest" -window "$dialog" "$out/dialog.png"
 
-# Yes is the default button. A key that reaches the dialog before it takes input is lost: press
-# again while it is still there.
+# Yes is the left-hand button, in the buttons' row at the bottom. A dialog takes no answer in
+# its first moments: click again while it is still there.
+height=$(DISPLAY="$dest" xdotool getwindowgeometry --shell "$dialog" | sed -n 's/^HEIGHT=//p')
 for _ in $(seq 20); do
-    DISPLAY="$dest" xdotool windowfocus --sync "$dialog" key --clearmodifiers Return 2>/dev/null ||
-        true
+    DISPLAY="$dest" xdotool mousemove --sync --window "$dialog" 30 $((height - 30)) click 1 \
+        2>/dev/null || true
     sleep 0.3
     [ -n "$(visible alert_popup)" ] || break
 done

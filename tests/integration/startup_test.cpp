@@ -6,6 +6,7 @@
 #include "support/xtest.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -69,9 +70,11 @@ std::string line(bool terse, const std::string& host, int n)
 
 // Ports 6000+k held by the test on 0.0.0.0, so that the program's bind there fails with
 // EADDRINUSE: a listening socket (with address reuse, as an X server has it), or a socket bound
-// without address reuse and not listening. All are released when the holder goes.
+// without address reuse and not listening; or only the port's IPv6 twin on [::], bound IPv6-only
+// as the program holds it. All are released when the holder goes.
 struct ports {
-    std::map<int, int> held; // display number -> socket
+    std::map<int, int> held;  // display number -> socket on 0.0.0.0
+    std::map<int, int> held6; // display number -> socket on [::]
     ports() = default;
     ports(const ports&) = delete;
     ports& operator=(const ports&) = delete;
@@ -79,15 +82,18 @@ struct ports {
     {
         for (auto& [k, fd] : held)
             ::close(fd);
+        for (auto& [k, fd] : held6)
+            ::close(fd);
     }
     // False when someone else has the port.
-    bool hold(int k, bool listening)
+    bool hold(int k, bool listening, bool six = false)
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int fd = ::socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return false;
         const int one = 1;
-        if (listening && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        if ((listening && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) ||
+            (six && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0)) {
             ::close(fd);
             return false;
         }
@@ -95,28 +101,48 @@ struct ports {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_ANY);
         a.sin_port = htons(static_cast<uint16_t>(PORTBASE + k));
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            (listening && ::listen(fd, 4) != 0)) {
+        sockaddr_in6 a6{};
+        a6.sin6_family = AF_INET6;
+        a6.sin6_addr = in6addr_any;
+        a6.sin6_port = a.sin_port;
+        const int bound = six ? ::bind(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6)
+                              : ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (bound != 0 || (listening && ::listen(fd, 4) != 0)) {
             ::close(fd);
             return false;
         }
-        held[k] = fd;
+        (six ? held6 : held)[k] = fd;
         return true;
     }
 };
 
-// The first n display numbers whose ports are free at this moment. With reuse the ports are
-// judged as the program's bind judges them; without, also free of wildcard IPv6 listeners that
-// some network stacks let an IPv4 bind with address reuse share.
+// The first n display numbers whose ports, IPv4 and IPv6 twin, are free at this moment. With
+// reuse the IPv4 ports are judged as the program's bind judges them; without, also free of
+// wildcard IPv6 listeners that some network stacks let an IPv4 bind with address reuse share.
 std::vector<int> freenumbers(size_t n, bool reuse = true)
 {
     std::vector<int> found;
     for (int k = 0; k <= LASTDISPLAY && found.size() < n; ++k) {
         ports probe;
-        if (probe.hold(k, reuse))
+        if (probe.hold(k, reuse) && probe.hold(k, false, true))
             found.push_back(k);
     }
     return found;
+}
+
+// The errno of a connection to ::1 at port, 0 if it was taken.
+int connect6(int port)
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return errno;
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    const int e = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
+    ::close(fd);
+    return e;
 }
 
 // Socket inodes of a process, from /proc/PID/fd.
@@ -362,22 +388,32 @@ TEST(StartupPorts, FirstFreePortIsAnnounced)
 {
     const std::string host = canonname();
     ASSERT_FALSE(host.empty());
-    // 'x': the test holds that free port; '.': left free. The first '.' must be announced.
-    for (const std::string pattern : {".", "x.", "xx.", "x.x.", "xxx."}) {
-        SCOPED_TRACE("pattern " + pattern);
+    const std::vector<std::string> noipv6 = {"FAKE_SOCKET_ERRNO=97", "FAKE_SOCKET_FAMILY=10"};
+    struct portcase {
+        std::string pattern; // 'x': the test holds that free port; '6': only its IPv6 twin
+        bool ipv6;           // false: the system has no IPv6, so a '6' counts as free
+    };
+    const std::vector<portcase> table = {
+        {".", true},    {"x.", true}, {"xx.", true},  {"x.x.", true},
+        {"xxx.", true}, {"6.", true}, {"x6x.", true}, {"6.", false},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE("pattern " + c.pattern + (c.ipv6 ? "" : " without IPv6"));
+        std::vector<std::string> env = {"DISPLAY="};
+        if (!c.ipv6)
+            env.insert(env.end(), noipv6.begin(), noipv6.end());
         std::string got, want;
         for (int attempt = 0; attempt < 3; ++attempt) {
-            const auto numbers = freenumbers(pattern.size());
-            ASSERT_EQ(numbers.size(), pattern.size()) << "too few free ports";
+            const auto numbers = freenumbers(c.pattern.size());
+            ASSERT_EQ(numbers.size(), c.pattern.size()) << "too few free ports";
             ports held;
-            for (size_t i = 0; i < pattern.size(); ++i) {
-                if (pattern[i] == 'x') {
-                    ASSERT_TRUE(held.hold(numbers[i], true));
+            for (size_t i = 0; i < c.pattern.size(); ++i) {
+                if (c.pattern[i] != '.') {
+                    ASSERT_TRUE(held.hold(numbers[i], c.pattern[i] == 'x', c.pattern[i] == '6'));
                 }
             }
-            want = line(false, host, numbers[pattern.find('.')]);
-            const cmdresult r =
-                runvk({"-display", "localhost:101", "-allow", "127.0.0.2"}, {"DISPLAY="});
+            want = line(false, host, numbers[c.pattern.find_first_of(c.ipv6 ? "." : ".6")]);
+            const cmdresult r = runvk({"-display", "localhost:101", "-allow", "127.0.0.2"}, env);
             EXPECT_EQ(r.err, OUTOFRANGE);
             got = r.out;
             if (got == want)
@@ -507,10 +543,46 @@ TEST(StartupPorts, AnnouncementPrecedesTheProbe)
                         {"DISPLAY="}));
     std::string l;
     ASSERT_TRUE(v.readline(l, 5000)) << v.errbuf;
+    const long shown = nowms();
     EXPECT_EQ(l, line(true, host, announcednumber(l)));
     EXPECT_NE(announcednumber(l), numbers[0]);
     EXPECT_TRUE(v.running());
     EXPECT_EQ(v.errbuf, "");
+    // A destination silent for 10 s ends start-up; it is never waited for without a limit.
+    ASSERT_NE(v.wait(15000), -1) << "still waiting for the destination after 15 s";
+    const long waited = nowms() - shown;
+    EXPECT_EQ(v.errbuf, NOPROBE);
+    EXPECT_TRUE(WIFEXITED(v.status) && WEXITSTATUS(v.status) == 1);
+    EXPECT_GE(waited, 9000);
+    EXPECT_LE(waited, 12000);
+}
+
+// Its own display as the destination (this host, the number it took) would relay every client
+// back to itself, and its check of the destination would wait on its own listener: start-up
+// ends at once, whichever name of this host the destination uses.
+TEST(StartupPorts, OwnDisplayEndsAtOnce)
+{
+    for (const std::string h : {"localhost", "127.0.0.1", "127.0.0.9", "0.0.0.0"}) {
+        SCOPED_TRACE(h);
+        cmdresult r;
+        long took = 0;
+        int want = -1;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const auto numbers = freenumbers(1);
+            ASSERT_EQ(numbers.size(), 1U);
+            want = numbers[0];
+            const long t0 = nowms();
+            r = runvk({"-terse", "-display", h + ":" + std::to_string(want), "-allow", "127.0.0.2"},
+                      {"DISPLAY="});
+            took = nowms() - t0;
+            if (announcednumber(r.out) == want)
+                break;
+        }
+        EXPECT_EQ(announcednumber(r.out), want);
+        EXPECT_EQ(r.exitcode(), 1);
+        EXPECT_EQ(r.err, NOPROBE);
+        EXPECT_LT(took, 5000) << "waited for itself";
+    }
 }
 
 // The program against a real X server, shared by the tests of this fixture.
@@ -604,6 +676,10 @@ TEST_F(StartupRunning, ProbePassesAndStandardOutputCloses)
         EXPECT_FALSE(hasfd(v.pid, 1));
         EXPECT_TRUE(hasfd(v.pid, 2));
         EXPECT_TRUE(listenson(v.pid, PORTBASE + n));
+        // The IPv6 twin is held, never served: no one else can bind it, and ::1 is refused.
+        ports other;
+        EXPECT_FALSE(other.hold(n, false, true));
+        EXPECT_EQ(connect6(PORTBASE + n), ECONNREFUSED);
         EXPECT_EQ(lessstrays(v.errbuf), "");
     }
 }

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds the Debian package from a configured and built tree and checks what it holds and what
-# it depends on. Leaves the package in BUILD/package for the installation step of the CI.
+# it depends on, unpacked into a temporary root: the machine's own packages stay as they were.
+# Leaves the package in BUILD/package.
 set -euo pipefail
 build=$(cd "${1:?usage: package_test.sh BUILD_DIR}" && pwd)
 out="$build/package"
@@ -25,6 +26,9 @@ echo "$contents"
 grep -Eq '^-rwxr-xr-x .* \./usr/bin/velkoran$' <<<"$contents" || fail "no executable usr/bin/velkoran"
 grep -Eq ' \./usr/share/man/man1/velkoran\.1\.gz$' <<<"$contents" ||
     fail "no usr/share/man/man1/velkoran.1.gz"
+for f in copyright changelog.gz; do
+    grep -Eq " \./usr/share/doc/velkoran/$f\$" <<<"$contents" || fail "no usr/share/doc/velkoran/$f"
+done
 
 # The packaged manual page is the one in the source tree.
 tmp=$(mktemp -d)
@@ -50,4 +54,16 @@ for lib in libxm4 libx11-6 libc6; do
     grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends does not name $lib"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = velkoran ] || fail "wrong package name"
+# ... and can be met on this machine: apt resolves them without changing anything.
+if command -v apt-get >/dev/null; then
+    apt-get install --simulate --no-install-recommends "$deb" >"$out/simulate.log" 2>&1 ||
+        { cat "$out/simulate.log" >&2; fail "the package's Depends cannot be met here"; }
+fi
+
+# Debian's package checker finds neither an error nor a warning, where it is installed.
+if command -v lintian >/dev/null; then
+    lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings"
+else
+    echo "lintian is not installed: the package is not checked by it"
+fi
 echo "package test passed"

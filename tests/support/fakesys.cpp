@@ -3,9 +3,11 @@
 //   FAKE_HOSTNAME=name      gethostname gives name ("!fail" makes gethostname itself fail)
 //   FAKE_CANON=name         the lookup of FAKE_HOSTNAME answers with this canonical name
 //   FAKE_SOCKET_ERRNO=n     socket() fails with errno n
+//   FAKE_SOCKET_FAMILY=f    with FAKE_SOCKET_ERRNO: only sockets of address family f fail
 //   FAKE_SETSOCKOPT_ERRNO=n setsockopt(SO_REUSEADDR) fails with errno n
 //   FAKE_BIND_ERRNO=n       bind() fails with errno n
 //   FAKE_BIND_PORT=p        with FAKE_BIND_ERRNO: only binds to IPv4 port p fail
+//   FAKE_BIND_FAMILY=f      with FAKE_BIND_ERRNO: only binds to addresses of family f fail
 //   FAKE_LISTEN_ERRNO=n     listen() fails with errno n
 //   FAKE_LISTEN_PORT=p      with FAKE_LISTEN_ERRNO: only sockets bound to IPv4 port p fail
 //   FAKE_BIGCALLOC=1        calloc of 1 MiB or more fails
@@ -71,9 +73,17 @@ hostent* gethostbyname(const char* name)
     return real<hostent* (*)(const char*)>("gethostbyname")(name);
 }
 
+// True when the variable is unset or names this address family.
+static bool familymatches(const char* var, int family)
+{
+    const char* v = std::getenv(var);
+    return v == nullptr || std::atoi(v) == family;
+}
+
 int socket(int domain, int type, int protocol)
 {
-    if (const int e = fakeerrno("FAKE_SOCKET_ERRNO")) {
+    if (const int e = fakeerrno("FAKE_SOCKET_ERRNO");
+        e != 0 && familymatches("FAKE_SOCKET_FAMILY", domain)) {
         errno = e;
         return -1;
     }
@@ -106,7 +116,9 @@ static bool bindportmatches(const sockaddr* a, socklen_t len)
 
 int bind(int fd, const sockaddr* a, socklen_t len)
 {
-    if (const int e = fakeerrno("FAKE_BIND_ERRNO"); e != 0 && bindportmatches(a, len)) {
+    if (const int e = fakeerrno("FAKE_BIND_ERRNO");
+        e != 0 && bindportmatches(a, len) &&
+        (a == nullptr || familymatches("FAKE_BIND_FAMILY", a->sa_family))) {
         errno = e;
         return -1;
     }
