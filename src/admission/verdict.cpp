@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <cstdlib>
+#include <iterator>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
