@@ -1,10 +1,14 @@
 #!/bin/bash
-# Installs what is needed, builds with warnings as errors, runs every test, then runs the unit
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is needed, checks the format of every C++ file, builds with warnings as errors,
+# runs every test, runs the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and fuzzes for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 JOBS=$(nproc)
+
+# Every C++ file of the repository is formatted as .clang-format says.
+git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 # The manual page formats without a single warning.
 manlint=$(groff -ww -man -z doc/velkoran.1 2>&1)
@@ -22,5 +26,7 @@ cmake --build build-asan -j "$JOBS" --target unit_tests
      UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -L unit -j "$JOBS")
 
 # A bounded fuzzing run of the command line parser and the relay engine (clang, libFuzzer).
-bash fuzz/build.sh build-fuzz
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVELKORAN_FUZZ=ON \
+      -DVELKORAN_TESTS=OFF
+cmake --build build-fuzz -j "$JOBS" --target parseargs_fuzz relay_fuzz
 bash fuzz/run.sh 45 build-fuzz

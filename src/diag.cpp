@@ -28,7 +28,7 @@ void say(std::string_view text)
     }
 }
 
-static void vsayf(const char* fmt, va_list ap)
+[[gnu::format(printf, 1, 0)]] static void vsayf(const char* fmt, va_list ap)
 {
     va_list ap2;
     va_copy(ap2, ap);

@@ -8,8 +8,10 @@
 #include "startup/config.h"
 #include "sys.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -84,8 +86,11 @@ static void collected(pid_t pid, int status)
 int reapchildren()
 {
     int got = 0;
-    // One wait per ended child, whatever the number of questions still open.
-    for (int k = 0; k < 1 << 20; ++k) {
+    // One wait per ended child, whatever the number of questions still open; none at all
+    // while no child of ours runs.
+    const bool lookingup =
+        std::any_of(std::begin(lookups), std::end(lookups), [](pid_t p) { return p != 0; });
+    for (int k = 0; (children != nullptr || lookingup) && k < 1 << 20; ++k) {
         int status = 0;
         const pid_t pid = sys::waitpid(-1, &status, WNOHANG);
         if (pid > 0) {

@@ -1,112 +1,225 @@
-// Sends a large seeded random image to the X server and reads it back: exit 0 only when every
-// pixel comes back exactly as it was sent, 1 when any differs or the server reports an error,
-// 2 when the display cannot be opened.
-//   ximage_roundtrip [-display name] [width height seed [rounds]]
-// Each round puts the image and reads it back again.
+// The one image round-trip client of tests, reliability runs and the bench: seeded images put
+// into pixmaps of depth 32 (every byte of every pixel is data, none is padding a server may
+// drop) and read back, compared pixel for pixel; optionally XSync round trips first.
+//
+//   ximage_roundtrip [-display NAME] [-size WxH] [-images K] [-rounds R] [-seed N] [-rtt N]
+//                    [-wait]
+//
+// Every round puts K different images (one pipelined stream) and then reads each back. With
+// -wait it says "ready rtt|put|get" before each phase and waits for SIGUSR1, so that a bench
+// can read a relay's CPU time right at the edges of every timed phase.
+// Standard output, one line per phase:
+//   rtt <count> <median_us> <p99_us> <mean_us>
+//   put <bytes> <seconds>
+//   get <bytes> <seconds> <wrong_pixels> <images>
+//   rounds <R> put <bytes> got <bytes> wrong <pixels> errors <x_errors>     (last line)
+// Exit status 0 when every pixel came back as sent without an X error, 1 when not, 2 when the
+// display cannot be opened or the arguments are wrong.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <vector>
 
 static int xerrors;
 
-static int onerror(Display*, XErrorEvent* e)
+static int onerror(Display* dpy, XErrorEvent* e)
 {
-    std::fprintf(stderr, "X error %d on request %d\n", e->error_code, e->request_code);
+    char text[256];
+    XGetErrorText(dpy, e->error_code, text, sizeof text);
+    std::fprintf(stderr, "ximage_roundtrip: X error: %s (request %d)\n", text, e->request_code);
     ++xerrors;
     return 0;
 }
 
-// xorshift64: the same seed gives the same image on every run.
-static uint64_t nextrandom(uint64_t& s)
+static double now()
 {
-    s ^= s << 13;
-    s ^= s >> 7;
-    s ^= s << 17;
-    return s;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// A phase starts only on the bench's go; a bench that is gone ends us.
+static void barrier(bool wait, const char* phase)
+{
+    if (!wait)
+        return;
+    std::printf("ready %s\n", phase);
+    std::fflush(stdout);
+    sigset_t s;
+    sigemptyset(&s);
+    sigaddset(&s, SIGUSR1);
+    const timespec limit{120, 0};
+    if (sigtimedwait(&s, nullptr, &limit) != SIGUSR1) {
+        std::fprintf(stderr, "ximage_roundtrip: no go for phase %s\n", phase);
+        std::exit(2);
+    }
+}
+
+// A different pseudo-random pattern for every seed, image and round: a byte moved, lost or
+// swapped shows.
+static void fill(std::vector<uint32_t>& px, uint64_t seed)
+{
+    uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 0x2545F4914F6CDD1DULL;
+    for (auto& p : px) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        p = static_cast<uint32_t>(x >> 16);
+    }
+}
+
+static void usage()
+{
+    std::fprintf(stderr, "usage: ximage_roundtrip [-display NAME] [-size WxH] [-images K] "
+                         "[-rounds R] [-seed N] [-rtt N] [-wait]\n");
+    std::exit(2);
 }
 
 int main(int argc, char** argv)
 {
     const char* name = nullptr;
-    int w = 1000, h = 1000, rounds = 1;
-    uint64_t seed = 20261209;
-    int a = 1;
-    if (a + 1 < argc && std::strcmp(argv[a], "-display") == 0) {
-        name = argv[a + 1];
-        a += 2;
+    int w = 1000, h = 1000, nimages = 1;
+    long rounds = 1, nrtt = 0;
+    uint64_t seed = 1;
+    bool wait = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "-wait") == 0) {
+            wait = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            usage();
+        const char* v = argv[++i];
+        if (std::strcmp(a, "-display") == 0)
+            name = v;
+        else if (std::strcmp(a, "-size") == 0) {
+            if (std::sscanf(v, "%dx%d", &w, &h) != 2)
+                usage();
+        } else if (std::strcmp(a, "-images") == 0)
+            nimages = std::atoi(v);
+        else if (std::strcmp(a, "-rounds") == 0)
+            rounds = std::atol(v);
+        else if (std::strcmp(a, "-seed") == 0)
+            seed = std::strtoull(v, nullptr, 10);
+        else if (std::strcmp(a, "-rtt") == 0)
+            nrtt = std::atol(v);
+        else
+            usage();
     }
-    if (a + 2 < argc) {
-        w = std::atoi(argv[a]);
-        h = std::atoi(argv[a + 1]);
-        seed = std::strtoull(argv[a + 2], nullptr, 10) | 1; // xorshift must not start at 0
-        if (a + 3 < argc)
-            rounds = std::atoi(argv[a + 3]);
-    }
-    if (w <= 0 || h <= 0) {
-        std::fprintf(stderr, "bad size %dx%d\n", w, h);
-        return 1;
-    }
+    if (w < 1 || h < 1 || w > 4096 || h > 4096 || nimages < 1 || nimages > 64 || rounds < 1 ||
+        nrtt < 0 || nrtt > 1000000)
+        usage();
+
+    sigset_t s;
+    sigemptyset(&s);
+    sigaddset(&s, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &s, nullptr);
 
     Display* dpy = XOpenDisplay(name);
     if (dpy == nullptr) {
-        std::fprintf(stderr, "cannot open display\n");
+        std::fprintf(stderr, "ximage_roundtrip: cannot open display\n");
         return 2;
     }
     XSetErrorHandler(onerror);
-    const int scr = DefaultScreen(dpy);
-    const int depth = DefaultDepth(dpy, scr);
-    const unsigned long mask = depth >= 32 ? 0xffffffffUL : (1UL << depth) - 1;
-    const auto uw = static_cast<unsigned>(w);
-    const auto uh = static_cast<unsigned>(h);
-
-    XImage* out = XCreateImage(dpy, DefaultVisual(dpy, scr), static_cast<unsigned>(depth), ZPixmap,
-                               0, nullptr, uw, uh, 32, 0);
-    if (out == nullptr) {
-        std::fprintf(stderr, "cannot create image\n");
-        return 1;
-    }
-    out->data = static_cast<char*>(
-        std::calloc(static_cast<size_t>(out->bytes_per_line) * static_cast<size_t>(h), 1));
-    uint64_t s = seed;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            XPutPixel(out, x, y, static_cast<unsigned long>(nextrandom(s)) & mask);
-
-    const Pixmap pm =
-        XCreatePixmap(dpy, RootWindow(dpy, scr), uw, uh, static_cast<unsigned>(depth));
-    GC gc = XCreateGC(dpy, pm, 0, nullptr);
-    long bad = 0;
-    XImage* back = nullptr;
-    for (int r = 0; r < rounds && bad == 0; ++r) {
-        if (back != nullptr)
-            XDestroyImage(back);
-        XPutImage(dpy, pm, gc, out, 0, 0, 0, 0, uw, uh);
-        back = XGetImage(dpy, pm, 0, 0, uw, uh, AllPlanes, ZPixmap);
-        if (back == nullptr || xerrors != 0) {
-            std::fprintf(stderr, "no image came back\n");
-            return 1;
+    const Window root = DefaultRootWindow(dpy);
+    const auto uw = static_cast<unsigned>(w), uh = static_cast<unsigned>(h);
+    const size_t npix = static_cast<size_t>(w) * static_cast<size_t>(h);
+    const auto k = static_cast<size_t>(nimages);
+    std::vector<Pixmap> pix(k);
+    std::vector<std::vector<uint32_t>> data(k, std::vector<uint32_t>(npix));
+    std::vector<XImage*> img(k);
+    Visual* visual = DefaultVisual(dpy, DefaultScreen(dpy));
+    GC gc = nullptr;
+    for (size_t i = 0; i < k; ++i) {
+        pix[i] = XCreatePixmap(dpy, root, uw, uh, 32);
+        if (gc == nullptr)
+            gc = XCreateGC(dpy, pix[i], 0, nullptr);
+        XFillRectangle(dpy, pix[i], gc, 0, 0, uw, uh); // the server's pages are touched up front
+        img[i] = XCreateImage(dpy, visual, 32, ZPixmap, 0, reinterpret_cast<char*>(data[i].data()),
+                              uw, uh, 32, 0);
+        if (img[i] == nullptr || img[i]->bytes_per_line != w * 4) {
+            std::fprintf(stderr, "ximage_roundtrip: cannot make a 32-bit image\n");
+            return 2;
         }
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                const unsigned long sent = XGetPixel(out, x, y);
-                const unsigned long got = XGetPixel(back, x, y) & mask;
-                if (sent != got && bad++ == 0)
-                    std::fprintf(stderr, "first difference at %d,%d: sent %06lx, got %06lx\n", x, y,
-                                 sent, got);
-            }
     }
-    XFreePixmap(dpy, pm);
-    XFreeGC(dpy, gc);
     XSync(dpy, False);
-    if (bad != 0 || xerrors != 0) {
-        std::fprintf(stderr, "%ld of %ld pixels differ, %d X errors\n", bad,
-                     static_cast<long>(w) * h, xerrors);
-        return 1;
+
+    if (nrtt > 0) {
+        barrier(wait, "rtt");
+        std::vector<double> t(static_cast<size_t>(nrtt));
+        double sum = 0;
+        for (auto& d : t) {
+            const double t0 = now();
+            XSync(dpy, False);
+            d = (now() - t0) * 1e6;
+            sum += d;
+        }
+        std::sort(t.begin(), t.end());
+        const size_t n = t.size();
+        const double median = n % 2 ? t[n / 2] : (t[n / 2 - 1] + t[n / 2]) / 2;
+        const size_t i99 = std::min(n - 1, (n * 99 + 99) / 100 - 1);
+        std::printf("rtt %zu %.2f %.2f %.2f\n", n, median, t[i99], sum / static_cast<double>(n));
+        std::fflush(stdout);
     }
-    std::printf("ok %dx%d depth %d, %d bytes per line\n", w, h, depth, back->bytes_per_line);
+
+    const size_t roundbytes = npix * 4 * k;
+    unsigned long long put = 0, got = 0, wrong = 0;
+    for (long r = 0; r < rounds; ++r) {
+        for (size_t i = 0; i < k; ++i)
+            fill(data[i], seed * 1000003ULL + static_cast<uint64_t>(r) * k + i + 1);
+        barrier(wait, "put");
+        const double p0 = now();
+        for (size_t i = 0; i < k; ++i)
+            XPutImage(dpy, pix[i], gc, img[i], 0, 0, 0, 0, uw, uh);
+        XSync(dpy, False);
+        std::printf("put %zu %.6f\n", roundbytes, now() - p0);
+        std::fflush(stdout);
+        put += roundbytes;
+
+        barrier(wait, "get");
+        double getsec = 0;
+        long bad = 0;
+        for (size_t i = 0; i < k; ++i) {
+            const double g0 = now();
+            XImage* back = XGetImage(dpy, pix[i], 0, 0, uw, uh, AllPlanes, ZPixmap);
+            getsec += now() - g0;
+            if (back == nullptr) {
+                bad += static_cast<long>(npix);
+                continue;
+            }
+            // Untimed: the comparison, row by row, pixel by pixel only where a row differs.
+            const bool flat = back->bits_per_pixel == 32 && back->bytes_per_line == w * 4 &&
+                              back->byte_order == img[i]->byte_order;
+            for (int y = 0; y < h; ++y) {
+                const size_t row = static_cast<size_t>(y) * uw;
+                if (flat && std::memcmp(back->data + row * 4, data[i].data() + row, uw * 4) == 0)
+                    continue;
+                for (int x = 0; x < w; ++x)
+                    if (XGetPixel(back, x, y) != XGetPixel(img[i], x, y))
+                        ++bad;
+            }
+            XDestroyImage(back);
+        }
+        std::printf("get %zu %.6f %ld %zu\n", roundbytes, getsec, bad, k);
+        std::fflush(stdout);
+        got += roundbytes;
+        wrong += static_cast<unsigned long long>(bad);
+    }
+    std::printf("rounds %ld put %llu got %llu wrong %llu errors %d\n", rounds, put, got, wrong,
+                xerrors);
+    std::fflush(stdout);
+    for (auto* im : img) {
+        im->data = nullptr; // the pixels belong to the vectors
+        XDestroyImage(im);
+    }
     XCloseDisplay(dpy);
-    return 0;
+    return wrong == 0 && xerrors == 0 ? 0 : 1;
 }

@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/resource.h>
@@ -139,10 +139,11 @@ TEST_P(Refused, OneLineAndClosedWithoutAByte)
     bool collected = false;
     {
         fake l(sys::gethostbyaddr, c.how == REAL ? sys::gethostbyaddr : &standinlookup);
-        fake f(sys::fork, +[] {
-            ++forks;
-            return ::fork();
-        });
+        fake f(
+            sys::fork, +[] {
+                ++forks;
+                return ::fork();
+            });
         err = capturestderr([&] {
             admit();
             collected = lookupsdone();
@@ -167,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refused,
                                            refusecase{"NamelessShowsTheAddress", NAMELESS,
                                                       "127.0.0.1"},
                                            refusecase{"RealLookup", REAL, "localhost"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 static hostent* silentresolver(const void*, socklen_t, int)
 {
@@ -300,10 +301,11 @@ TEST_P(TransientAccept, IsIgnored)
 {
     accepterrno = GetParam();
     const childresult r = runchild([] {
-        fake f(sys::accept, +[](int, sockaddr*, socklen_t*) {
-            errno = accepterrno;
-            return -1;
-        });
+        fake f(
+            sys::accept, +[](int, sockaddr*, socklen_t*) {
+                errno = accepterrno;
+                return -1;
+            });
         admitclient();
         ::_exit(children == nullptr ? 0 : 5);
     });
@@ -313,8 +315,8 @@ TEST_P(TransientAccept, IsIgnored)
 
 INSTANTIATE_TEST_SUITE_P(Errors, TransientAccept,
                          ::testing::Values(EINTR, EAGAIN, ECONNABORTED, EPROTO, ENETDOWN,
-                                           ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH,
-                                           EOPNOTSUPP, ENETUNREACH),
+                                           ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
+                                           ENETUNREACH),
                          errnoname);
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -331,13 +333,14 @@ TEST_F(Admit, AcceptOutOfDescriptorsEndsThatClientOnly)
         // The sanitizer runtime itself needs descriptors at exit: here the first accept runs
         // out through the seam instead.
         acceptcalls = 0;
-        fake f(sys::accept, +[](int fd, sockaddr* a, socklen_t* len) {
-            if (acceptcalls++ == 0) {
-                errno = EMFILE;
-                return -1;
-            }
-            return ::accept(fd, a, len);
-        });
+        fake f(
+            sys::accept, +[](int fd, sockaddr* a, socklen_t* len) {
+                if (acceptcalls++ == 0) {
+                    errno = EMFILE;
+                    return -1;
+                }
+                return ::accept(fd, a, len);
+            });
 #else
         rlimit rl{};
         ::getrlimit(RLIMIT_NOFILE, &rl);
@@ -361,10 +364,11 @@ TEST_F(Admit, AcceptWithoutMemoryRestsTheListener)
     ASSERT_GE(pending("127.0.0.2"), 0);
     ASSERT_TRUE(waitreadable(lfd, 2000));
     const childresult r = runchild([] {
-        fake f(sys::accept, +[](int, sockaddr*, socklen_t*) {
-            errno = ENOBUFS;
-            return -1;
-        });
+        fake f(
+            sys::accept, +[](int, sockaddr*, socklen_t*) {
+                errno = ENOBUFS;
+                return -1;
+            });
         admitclient();
         // lsock stays readable: watched at once, the loop would spin on it.
         const bool rested = !inset(lsock, rinit) && listenerrest() > 0;
@@ -380,10 +384,11 @@ TEST_F(Admit, ForkFailureEndsThatClientOnly)
     ASSERT_GE(far, 0);
     ASSERT_TRUE(waitreadable(lfd, 2000));
     const childresult r = runchild([] {
-        fake f(sys::fork, +[]() -> pid_t {
-            errno = EAGAIN;
-            return -1;
-        });
+        fake f(
+            sys::fork, +[]() -> pid_t {
+                errno = EAGAIN;
+                return -1;
+            });
         admitclient();
         ::_exit(children == nullptr ? 0 : 5);
     });
@@ -463,15 +468,16 @@ TEST_F(Admit, AnAnswerWakesTheLoopAtOnce)
     asked = false;
     const auto start = std::chrono::steady_clock::now();
     // The real select, until the cycle that acted on the verdict is about to wait.
-    fake f(sys::select, +[](int n, fd_set* r, fd_set* w, fd_set* e, timeval* tv) {
-        if (children != nullptr) {
-            asked = true;
-        } else if (asked) {
-            actedon = std::chrono::steady_clock::now();
-            return 0;
-        }
-        return ::select(n, r, w, e, tv);
-    });
+    fake f(
+        sys::select, +[](int n, fd_set* r, fd_set* w, fd_set* e, timeval* tv) {
+            if (children != nullptr) {
+                asked = true;
+            } else if (asked) {
+                actedon = std::chrono::steady_clock::now();
+                return 0;
+            }
+            return ::select(n, r, w, e, tv);
+        });
     const std::string err = capturestderr([] {
         for (int i = 0; i < 50 && actedon.time_since_epoch().count() == 0; ++i)
             relaycycle();
@@ -479,8 +485,7 @@ TEST_F(Admit, AnAnswerWakesTheLoopAtOnce)
     EXPECT_EQ(err, "");
     ASSERT_EQ(children, nullptr);
     // Without the wake-up the verdict would wait for select's whole timeout.
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(actedon - start).count(),
-              2000);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(actedon - start).count(), 2000);
     bool eof = false;
     EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
     EXPECT_TRUE(eof);

@@ -32,11 +32,10 @@ static const std::vector<standinentry>& knownhosts()
             {"other", "other", {"192.0.2.11"}},
             {"envhost", "envhost", {"192.0.2.12"}},
         };
-        static const char* numbered[] = {"10.1.0.1",  "10.1.0.2",  "10.1.0.3",  "10.1.0.4",
-                                         "10.1.0.5",  "10.1.0.6",  "10.1.0.7",  "10.1.0.8",
-                                         "10.1.0.9",  "10.1.0.10", "10.1.0.11", "10.1.0.12",
-                                         "10.1.0.13", "10.1.0.14", "10.1.0.15", "10.1.0.16",
-                                         "10.1.0.17"};
+        static const char* numbered[] = {
+            "10.1.0.1",  "10.1.0.2",  "10.1.0.3",  "10.1.0.4",  "10.1.0.5",  "10.1.0.6",
+            "10.1.0.7",  "10.1.0.8",  "10.1.0.9",  "10.1.0.10", "10.1.0.11", "10.1.0.12",
+            "10.1.0.13", "10.1.0.14", "10.1.0.15", "10.1.0.16", "10.1.0.17"};
         for (int i = 1; i <= 17; ++i) {
             const std::string n = "h" + std::to_string(i);
             h.push_back({n, n, {numbered[i - 1]}});
@@ -46,8 +45,8 @@ static const std::vector<standinentry>& knownhosts()
     return hosts;
 }
 
-static const char* ownraw;   // what gethostname gives; nullptr: it fails
-static int lookuplog = -1;   // every name given to the resolver goes here, each followed by '|'
+static const char* ownraw; // what gethostname gives; nullptr: it fails
+static int lookuplog = -1; // every name given to the resolver goes here, each followed by '|'
 
 static int standingethostname(char* buf, size_t len)
 {
@@ -159,13 +158,13 @@ TEST_P(ParseArgs, MessageConfigurationAndLookups)
         const std::string d = describe();
         ::_exit(::write(2, d.data(), d.size()) == static_cast<ssize_t>(d.size()) ? 0 : 9);
     });
-    std::string lookups(1 << 16, '\0');
-    const ssize_t k = ::read(logpipe[0], lookups.data(), lookups.size());
-    lookups.resize(k > 0 ? static_cast<size_t>(k) : 0);
+    std::string seen(1 << 16, '\0');
+    const ssize_t k = ::read(logpipe[0], seen.data(), seen.size());
+    seen.resize(k > 0 ? static_cast<size_t>(k) : 0);
 
     EXPECT_EQ(r.exitcode(), c.exitcode);
     EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(lookups, c.lookups);
+    EXPECT_EQ(seen, c.lookups);
 }
 
 static std::vector<std::string> allowlist(int n)
@@ -265,7 +264,12 @@ static std::vector<argscase> cases()
          1,
          "no such host bad!\n",
          "testbox|bad!|"},
-        {"NoDisplay", {"-allow", "a"}, "testbox", nullptr, 1, "display not specified\n",
+        {"NoDisplay",
+         {"-allow", "a"},
+         "testbox",
+         nullptr,
+         1,
+         "display not specified\n",
          "testbox|a|"},
         {"FailingDisplayHost",
          {"-display", "bad!:0", "-allow", "a"},
@@ -274,18 +278,24 @@ static std::vector<argscase> cases()
          1,
          "no such host bad!\n",
          "testbox|a|bad!|"},
-        {"SixteenHosts",
-         allowlist(16),
-         "testbox",
-         "disp:0",
-         0,
+        {"SixteenHosts", allowlist(16), "testbox", "disp:0", 0,
          BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=" + numberedallow(16),
          numberedlookups(16) + "disp|"},
         {"SeventeenthHostIsNeverLookedUp", allowlist(17), "testbox", "disp:0", 1, USAGE,
          numberedlookups(16)},
-        {"AllowLastPassesNothingToTheResolver", {"-terse", "-allow"}, "testbox", "disp:0", 1,
-         USAGE, "testbox|"},
-        {"AllowLastAfterHosts", {"-allow", "a", "-allow"}, "testbox", "disp:0", 1, USAGE,
+        {"AllowLastPassesNothingToTheResolver",
+         {"-terse", "-allow"},
+         "testbox",
+         "disp:0",
+         1,
+         USAGE,
+         "testbox|"},
+        {"AllowLastAfterHosts",
+         {"-allow", "a", "-allow"},
+         "testbox",
+         "disp:0",
+         1,
+         USAGE,
          "testbox|a|"},
         {"SeveralAllowOptionsFillOneList",
          {"-allow", "a", "b", "-allow", "c"},
@@ -336,7 +346,12 @@ static std::vector<argscase> cases()
          1,
          "no such host \n",
          "testbox|a||"},
-        {"EmptyDisplayCountsAsSet", {"-allow", "a"}, "testbox", "", 1, "no such host \n",
+        {"EmptyDisplayCountsAsSet",
+         {"-allow", "a"},
+         "testbox",
+         "",
+         1,
+         "no such host \n",
          "testbox|a||"},
         {"ScreenNumberStaysInTheName",
          {"-display", "disp:5.1", "-allow", "a"},
@@ -356,7 +371,7 @@ static std::vector<argscase> cases()
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ParseArgs, ::testing::ValuesIn(cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Usage, IsTheWholeLineAndExitsOne)
 {

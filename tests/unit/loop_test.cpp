@@ -62,9 +62,8 @@ static int scripted(int, fd_set* r, fd_set* w, fd_set*, timeval*)
 
 TEST_F(Loop, InterruptedSelectNeitherCountsNorResetsAndReadinessResets)
 {
-    static const step steps[] = {{0, 0, 1},      {0, 0, 2}, {0, 0, 3}, {-1, EINTR, 3},
-                                 {0, 0, 4},      {3, 0, 0}, {0, 0, 1}, {-1, EINTR, 1},
-                                 {-1, EINTR, 1}, {1, 0, 0}};
+    static const step steps[] = {{0, 0, 1}, {0, 0, 2}, {0, 0, 3},      {-1, EINTR, 3}, {0, 0, 4},
+                                 {3, 0, 0}, {0, 0, 1}, {-1, EINTR, 1}, {-1, EINTR, 1}, {1, 0, 0}};
     script = steps;
     fake f(sys::select, &scripted);
     for (const step& s : steps) {
@@ -100,10 +99,11 @@ TEST_P(SelectFailure, EndsWithThePerrorLine)
 {
     failwith = GetParam();
     const childresult r = runchild([] {
-        fake f(sys::select, +[](int, fd_set*, fd_set*, fd_set*, timeval*) {
-            errno = failwith;
-            return -1;
-        });
+        fake f(
+            sys::select, +[](int, fd_set*, fd_set*, fd_set*, timeval*) {
+                errno = failwith;
+                return -1;
+            });
         relaycycle();
         ::_exit(0);
     });
@@ -227,26 +227,30 @@ TEST_P(Scan, VisitsReadyDescriptorsInOrder)
     scanlog.clear();
 
     {
-        fake s(sys::select, +[](int, fd_set* r, fd_set* w, fd_set*, timeval*) {
-            *r = markr;
-            *w = markw;
-            return markn;
-        });
-        fake wr(sys::write, +[](int fd, const void*, size_t n) {
-            logcall('w', fd);
-            return static_cast<ssize_t>(n);
-        });
-        fake rd(sys::read, +[](int fd, void* buf, size_t n) {
-            logcall('r', fd);
-            const size_t k = std::min<size_t>(n, 3);
-            std::memcpy(buf, "xyz", k);
-            return static_cast<ssize_t>(k);
-        });
-        fake ac(sys::accept, +[](int fd, sockaddr*, socklen_t*) {
-            logcall('a', fd);
-            errno = EAGAIN;
-            return -1;
-        });
+        fake s(
+            sys::select, +[](int, fd_set* r, fd_set* w, fd_set*, timeval*) {
+                *r = markr;
+                *w = markw;
+                return markn;
+            });
+        fake wr(
+            sys::write, +[](int fd, const void*, size_t n) {
+                logcall('w', fd);
+                return static_cast<ssize_t>(n);
+            });
+        fake rd(
+            sys::read, +[](int fd, void* buf, size_t n) {
+                logcall('r', fd);
+                const size_t k = std::min<size_t>(n, 3);
+                std::memcpy(buf, "xyz", k);
+                return static_cast<ssize_t>(k);
+            });
+        fake ac(
+            sys::accept, +[](int fd, sockaddr*, socklen_t*) {
+                logcall('a', fd);
+                errno = EAGAIN;
+                return -1;
+            });
         relaycycle();
     }
     EXPECT_EQ(scanlog, c.expect);
@@ -268,6 +272,5 @@ INSTANTIATE_TEST_SUITE_P(
         scancase{"RefillEndsTheTurn", {0, 0, 5, 0}, {0, 5, 0, 0}, "w0 r0 w2", 3, "w2"},
         scancase{"NothingToWriteStillReads", {0, 0, 0, 0}, {0, 0, 0, 0}, "w0 r0", 2, "r0"},
         scancase{"ListenerGoesToAdmission", {0, 0, 0, 0}, {0, 0, 0, 0}, "r4", 1, "a4"},
-        scancase{"ListenerInAscendingOrder", {0, 0, 0, 0}, {0, 0, 0, 0}, "r4 r2", 2,
-                 "a4 r2"}),
-    [](const auto& info) { return std::string(info.param.name); });
+        scancase{"ListenerInAscendingOrder", {0, 0, 0, 0}, {0, 0, 0, 0}, "r4 r2", 2, "a4 r2"}),
+    [](const auto& p) { return std::string(p.param.name); });

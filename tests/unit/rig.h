@@ -186,8 +186,7 @@ inline void setwbuf(int fd, const std::string& bytes)
 inline bool isidle(int fd)
 {
     const rwrec& r = rwbuf[fd];
-    return r.peer == -1 && r.rcount == 0 && r.wcount == 0 && r.closepending == 0 &&
-           r.eofseen == 0;
+    return r.peer == -1 && r.rcount == 0 && r.wcount == 0 && r.closepending == 0 && r.eofseen == 0;
 }
 
 // In no interest set and no readiness set.

@@ -140,7 +140,7 @@ TEST_P(WritePhase, FlushesRefillsAndDrainCloses)
     EXPECT_EQ(writephase(a), c.readnext);
 
     bool eof = false;
-    const std::string got = readfor(fa, out.size() + (c.wcountafter < 0 ? 1 : 0), 1000, &eof);
+    const std::string got = readfor(fa, out.size() + (c.wcountafter < 0 ? 1U : 0U), 1000, &eof);
     EXPECT_TRUE(samebytes(got, out));
     if (c.wcountafter < 0) {
         EXPECT_TRUE(eof);
@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
         writecase{"EmptyWithNothingToRefill", 0, 0, false, true, false, false, 0},
         writecase{"DrainingFlushedThenClosed", 10, 0, true, false, false, false, -1},
         writecase{"DrainingAlreadyEmptyClosed", 0, 0, true, false, false, false, -1}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Service, FullRbufLeavesRinitAndReturnsAfterThePartnersWrite)
 {
@@ -413,9 +413,9 @@ TEST_P(WriteError, TearsDownBothAndOnlyEpipeIsQuiet)
         readnext = writephase(b);
     });
     EXPECT_FALSE(readnext);
-    EXPECT_EQ(err, c.e == EPIPE ? std::string()
-                                : "fd " + std::to_string(b) + ":write: " + std::strerror(c.e) +
-                                      "\n");
+    EXPECT_EQ(err, c.e == EPIPE
+                       ? std::string()
+                       : "fd " + std::to_string(b) + ":write: " + std::strerror(c.e) + "\n");
     for (int fd : {a, b}) {
         EXPECT_FALSE(isopen(fd));
         EXPECT_TRUE(isidle(fd));
@@ -430,7 +430,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, WriteError,
                          ::testing::Values(errcase{"PeerGone", EPIPE, true},
                                            errcase{"ConnectionReset", ECONNRESET, false},
                                            errcase{"IoError", EIO, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 class ReadError : public Service, public ::testing::WithParamInterface<int>
 {
@@ -573,7 +573,7 @@ TEST_F(Service, BytesLeaveEachDirectionInTheOrderTheyEntered)
     for (int round = 0; round < 400; ++round) {
         sentab += sendnow(fa, ab.substr(sentab, rng() % 2500)).size();
         sentba += sendnow(fb, ba.substr(sentba, rng() % 2500)).size();
-        for (unsigned k = rng() % 3; k < 3; ++k)
+        for (auto k = rng() % 3; k < 3; ++k)
             relaycycle();
         gotab += readsome(fb, rng() % 4000);
         gotba += readsome(fa, rng() % 4000);

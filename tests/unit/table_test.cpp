@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, CopyFromTo,
                                            copycase{"EmptySourceStillJoinsBothSets", 0, 500, 0},
                                            copycase{"FillsTheDestinationExactly", 1024, 1000, 24},
                                            copycase{"FullSourceIntoEmpty", 1024, 0, 1024}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Table, CopyIntoASideThatSawEndOfFileDoesNotReadItAgain)
 {
@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RelayPair,
                          ::testing::Values(paircase{"AboveTheBound", 24, 25, 27, 28},
                                            paircase{"HigherNumberFirst", 24, 29, 26, 30},
                                            paircase{"BothBelowTheBound", 40, 25, 27, 40}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 static size_t callocnmemb, callocsize;
 
@@ -249,11 +249,12 @@ TEST_P(RelayInit, HoldsAtMostFdSetSizeRecords)
 {
     const sizecase c = GetParam();
     callocnmemb = callocsize = 0;
-    fake f(sys::calloc, +[](size_t n, size_t size) {
-        callocnmemb = n;
-        callocsize = size;
-        return std::calloc(n, size);
-    });
+    fake f(
+        sys::calloc, +[](size_t n, size_t size) {
+            callocnmemb = n;
+            callocsize = size;
+            return std::calloc(n, size);
+        });
     ASSERT_TRUE(relayinit(c.count));
     EXPECT_EQ(ntable, c.records);
     EXPECT_EQ(callocnmemb, static_cast<size_t>(c.records));
@@ -269,11 +270,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, RelayInit,
                                            sizecase{"Exact", FD_SETSIZE, FD_SETSIZE},
                                            sizecase{"OneMore", FD_SETSIZE + 1, FD_SETSIZE},
                                            sizecase{"HighLimit", 1000000, FD_SETSIZE}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Table, RelayInitWithoutMemoryReportsIt)
 {
-    fake f(sys::calloc, +[](size_t, size_t) -> void* { return nullptr; });
+    fake f(
+        sys::calloc, +[](size_t, size_t) -> void* { return nullptr; });
     EXPECT_FALSE(relayinit(FD_SETSIZE));
     EXPECT_EQ(ntable, 0);
     EXPECT_FALSE(fdusable(0));

@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
                       verdictcase{"ExitOne", 1, "Unknown exit status of child\n"},
                       verdictcase{"ExitMinusOne", 255, "Unknown exit status of child\n"},
                       verdictcase{"KilledBySignal", KILLED, "child died abnormally\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 static int seennfds;
 static fd_set seenr, seenw;
@@ -268,8 +268,7 @@ TEST_F(Verdict, ChildrenEndingInOneCycleAreAllHandledNewestFirst)
     ASSERT_TRUE(settled(oldest));
     ASSERT_TRUE(settled(killed));
 
-    EXPECT_EQ(capturestderr(reapchildren),
-              "child died abnormally\nUnknown exit status of child\n");
+    EXPECT_EQ(capturestderr(reapchildren), "child died abnormally\nUnknown exit status of child\n");
     ASSERT_EQ(children, keepnewer);
     EXPECT_EQ(children->pid, pending2);
     ASSERT_EQ(children->next, keepolder);
@@ -292,11 +291,12 @@ TEST_F(Verdict, FailedWaitIsNeverDecoded)
     const ends cl = client();
     pushchild(999999, cl.relay);
     // A failed wait that left an allow in the status word must still not pair.
-    fake f(sys::waitpid, +[](pid_t, int* status, int) -> pid_t {
-        *status = VERDICT_ALLOW << 8;
-        errno = ECHILD;
-        return -1;
-    });
+    fake f(
+        sys::waitpid, +[](pid_t, int* status, int) -> pid_t {
+            *status = VERDICT_ALLOW << 8;
+            errno = ECHILD;
+            return -1;
+        });
     EXPECT_EQ(capturestderr(reapchildren), "child died abnormally\n");
     EXPECT_EQ(children, nullptr);
     EXPECT_FALSE(isopen(cl.relay));
@@ -316,10 +316,11 @@ TEST_F(Verdict, ReapingCostsOneWaitWhateverIsPending)
     pushchild(ended, cl.relay);
     ASSERT_TRUE(settled(ended));
     waits = 0;
-    fake f(sys::waitpid, +[](pid_t pid, int* status, int options) {
-        ++waits;
-        return ::waitpid(pid, status, options);
-    });
+    fake f(
+        sys::waitpid, +[](pid_t pid, int* status, int options) {
+            ++waits;
+            return ::waitpid(pid, status, options);
+        });
     EXPECT_EQ(reapchildren(), 1);
     EXPECT_EQ(waits, 2); // the ended child, then the answer that no other has ended
     expectclosed(cl.far);
