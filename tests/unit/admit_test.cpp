@@ -79,11 +79,6 @@ struct refusecase {
     const char* shown;
 };
 
-void PrintTo(const refusecase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 static char standinname[] = "refused.example";
 static hostent standinhost{standinname, nullptr, AF_INET, 4, nullptr};
 static lookup answer;
@@ -126,9 +121,7 @@ TEST_P(Refused, OneLineAndClosedWithoutAByte)
     askedlen = askedfamily = 0;
     forks = 0;
     // An entry already waiting stays as it is.
-    auto* waiting = static_cast<childrec*>(std::malloc(sizeof(childrec)));
-    *waiting = {0, -1, 0, nullptr, 0, 0};
-    children = waiting;
+    childrec* const waiting = pushchild(0, -1);
     const int far = pending(nullptr);
     ASSERT_GE(far, 0);
     const int before = nfds;
@@ -155,9 +148,7 @@ TEST_P(Refused, OneLineAndClosedWithoutAByte)
     EXPECT_EQ(children, waiting);
     EXPECT_EQ(waiting->next, nullptr);
     EXPECT_EQ(openfds(), fds);
-    bool eof = false;
-    EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
-    EXPECT_TRUE(eof);
+    EXPECT_TRUE(endedclean(far, 2000));
     EXPECT_EQ(nfds, before);
     EXPECT_EQ(std::memcmp(&r, &rinit, sizeof r), 0);
     EXPECT_EQ(std::memcmp(&w, &winit, sizeof w), 0);
@@ -168,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refused,
                                            refusecase{"NamelessShowsTheAddress", NAMELESS,
                                                       "127.0.0.1"},
                                            refusecase{"RealLookup", REAL, "localhost"}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         byname());
 
 static hostent* silentresolver(const void*, socklen_t, int)
 {
@@ -191,9 +182,7 @@ TEST_F(Admit, LookupsNeverHoldTheLoopAndStayBounded)
     // Beyond the bound the line comes at once, with the address in the name's place.
     EXPECT_EQ(err, "bad host connect from 127.0.0.1 (127.0.0.1)\n");
     for (int f : far) { // every refused client closed at once, name known or not
-        bool eof = false;
-        EXPECT_EQ(readfor(f, 1, 1000, &eof), "");
-        EXPECT_TRUE(eof);
+        EXPECT_TRUE(endedclean(f, 1000));
     }
     // A lookup's end is no verdict: it frees its slot and writes nothing more.
     for (pid_t pid : lookups)
@@ -280,9 +269,7 @@ TEST_F(Admit, ConfirmationChildGivesUpTheParentsConnections)
     ::close(children->sock);
     ::close(relayed.relay);
     for (int far : {client, relayed.far}) {
-        bool eof = false;
-        EXPECT_EQ(readfor(far, 1, 1000, &eof), "");
-        EXPECT_TRUE(eof);
+        EXPECT_TRUE(endedclean(far, 1000));
     }
     siginfo_t si{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(children->pid), &si, WEXITED | WNOHANG | WNOWAIT),
@@ -354,9 +341,7 @@ TEST_F(Admit, AcceptOutOfDescriptorsEndsThatClientOnly)
     });
     EXPECT_EQ(r.exitcode(), 0);
     EXPECT_EQ(r.err, std::string("accept: ") + std::strerror(EMFILE) + "\n");
-    bool eof = false; // taken off the backlog and closed, not left hanging
-    EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
-    EXPECT_TRUE(eof);
+    EXPECT_TRUE(endedclean(far)); // taken off the backlog and closed, not left hanging
 }
 
 TEST_F(Admit, AcceptWithoutMemoryRestsTheListener)
@@ -394,26 +379,19 @@ TEST_F(Admit, ForkFailureEndsThatClientOnly)
     });
     EXPECT_EQ(r.exitcode(), 0);
     EXPECT_EQ(r.err, "Fork of child failed.\n");
-    bool eof = false;
-    EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
-    EXPECT_TRUE(eof);
+    EXPECT_TRUE(endedclean(far, 2000));
 }
 
 TEST_F(Admit, QuestionsAreBounded)
 {
-    for (int k = 0; k < MAXQUESTIONS; ++k) {
-        auto* e = static_cast<childrec*>(std::malloc(sizeof(childrec)));
-        *e = {0, -1, 0, children, 0, 0};
-        children = e;
-    }
+    for (int k = 0; k < MAXQUESTIONS; ++k)
+        pushchild(0, -1);
     childrec* const head = children;
     const int far = pending("127.0.0.2");
     ASSERT_GE(far, 0);
     EXPECT_EQ(capturestderr([this] { admit(); }), "too many questions pending, client refused\n");
     EXPECT_EQ(children, head);
-    bool eof = false;
-    EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
-    EXPECT_TRUE(eof);
+    EXPECT_TRUE(endedclean(far, 2000));
     // An answered question makes room for the next client.
     head->done = 1;
     ASSERT_GE(pending("127.0.0.2"), 0);
@@ -486,9 +464,7 @@ TEST_F(Admit, AnAnswerWakesTheLoopAtOnce)
     ASSERT_EQ(children, nullptr);
     // Without the wake-up the verdict would wait for select's whole timeout.
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(actedon - start).count(), 2000);
-    bool eof = false;
-    EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
-    EXPECT_TRUE(eof);
+    EXPECT_TRUE(endedclean(far, 2000));
 }
 
 TEST_F(Admit, ClientAboveTheSetsIsRefusedAtOnce)
@@ -511,7 +487,5 @@ TEST_F(Admit, ClientAboveTheSetsIsRefusedAtOnce)
                                             "refused\n")))
         << r.err;
     EXPECT_GE(std::stoi(m[1]), FD_SETSIZE);
-    bool eof = false;
-    EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
-    EXPECT_TRUE(eof);
+    EXPECT_TRUE(endedclean(far, 2000));
 }

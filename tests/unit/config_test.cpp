@@ -111,11 +111,6 @@ struct argscase {
     std::string lookups;
 };
 
-void PrintTo(const argscase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 class ParseArgs : public ::testing::TestWithParam<argscase>
 {
   protected:
@@ -370,8 +365,7 @@ static std::vector<argscase> cases()
     };
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ParseArgs, ::testing::ValuesIn(cases()),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, ParseArgs, ::testing::ValuesIn(cases()), byname());
 
 TEST(Usage, IsTheWholeLineAndExitsOne)
 {

@@ -182,11 +182,6 @@ struct scancase {
     const char* expect;
 };
 
-void PrintTo(const scancase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 static int fds[5];
 static std::string scanlog;
 static fd_set markr, markw;
@@ -273,4 +268,4 @@ INSTANTIATE_TEST_SUITE_P(
         scancase{"NothingToWriteStillReads", {0, 0, 0, 0}, {0, 0, 0, 0}, "w0 r0", 2, "r0"},
         scancase{"ListenerGoesToAdmission", {0, 0, 0, 0}, {0, 0, 0, 0}, "r4", 1, "a4"},
         scancase{"ListenerInAscendingOrder", {0, 0, 0, 0}, {0, 0, 0, 0}, "r4 r2", 2, "a4 r2"}),
-    [](const auto& p) { return std::string(p.param.name); });
+    byname());

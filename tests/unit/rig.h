@@ -252,6 +252,48 @@ inline void smallsndbuf(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
+// A table's case shows as its name in failure output...
+template <class T> auto operator<<(std::ostream& os, const T& c) -> decltype(c.name, os)
+{
+    return os << c.name;
+}
+
+// ...and names its test: INSTANTIATE_TEST_SUITE_P(Cases, Suite, ValuesIn(table), byname()).
+struct byname {
+    template <class P> std::string operator()(const ::testing::TestParamInfo<P>& info) const
+    {
+        return info.param.name;
+    }
+};
+
+// The far end sees end of file, and not a byte before it.
+inline ::testing::AssertionResult endedclean(int far, int ms = 2000)
+{
+    bool eof = false;
+    const std::string got = readfor(far, 1, ms, &eof);
+    if (got.empty() && eof)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << (got.empty() ? "no end of file" : "a byte came first");
+}
+
+// Closed, its record idle and in no set: what tearing a connection down leaves.
+inline ::testing::AssertionResult torndown(int fd)
+{
+    if (!isopen(fd) && isidle(fd) && unwatched(fd))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "fd " << fd << (isopen(fd) ? " open" : "") << (isidle(fd) ? "" : " busy")
+           << (unwatched(fd) ? "" : " watched");
+}
+
+// A pending question at the head of the children list, as admission leaves one.
+inline childrec* pushchild(pid_t pid, int sock)
+{
+    auto* e = static_cast<childrec*>(std::malloc(sizeof(childrec)));
+    *e = {pid, sock, 0, children, 0, 0};
+    return children = e;
+}
+
 // Names parameterised tests by their errno: "ECONNRESET".
 inline std::string errnoname(const ::testing::TestParamInfo<int>& info)
 {

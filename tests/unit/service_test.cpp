@@ -112,11 +112,6 @@ struct writecase {
     int wcountafter; // -1: a is closed
 };
 
-void PrintTo(const writecase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 class WritePhase : public Service, public ::testing::WithParamInterface<writecase>
 {
 };
@@ -144,9 +139,7 @@ TEST_P(WritePhase, FlushesRefillsAndDrainCloses)
     EXPECT_TRUE(samebytes(got, out));
     if (c.wcountafter < 0) {
         EXPECT_TRUE(eof);
-        EXPECT_FALSE(isopen(a));
-        EXPECT_TRUE(isidle(a));
-        EXPECT_TRUE(unwatched(a));
+        EXPECT_TRUE(torndown(a));
         return;
     }
     EXPECT_FALSE(eof);
@@ -167,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
         writecase{"EmptyWithNothingToRefill", 0, 0, false, true, false, false, 0},
         writecase{"DrainingFlushedThenClosed", 10, 0, true, false, false, false, -1},
         writecase{"DrainingAlreadyEmptyClosed", 0, 0, true, false, false, false, -1}),
-    [](const auto& p) { return std::string(p.param.name); });
+    byname());
 
 TEST_F(Service, FullRbufLeavesRinitAndReturnsAfterThePartnersWrite)
 {
@@ -294,9 +287,7 @@ TEST_F(Service, EndOfFileClosesAtOnceAndThePartnerDrainsThenCloses)
 
     for (int i = 0; i < 10 && isopen(a); ++i)
         cycle();
-    EXPECT_FALSE(isopen(a));
-    EXPECT_TRUE(isidle(a));
-    EXPECT_TRUE(unwatched(a));
+    EXPECT_TRUE(torndown(a));
     EXPECT_EQ(rwbuf[b].peer, -1);
     EXPECT_EQ(rwbuf[b].closepending, 1);
     EXPECT_TRUE(inset(b, winit));
@@ -306,9 +297,7 @@ TEST_F(Service, EndOfFileClosesAtOnceAndThePartnerDrainsThenCloses)
     const std::string got = cycleuntileof(fb, eof);
     EXPECT_TRUE(eof);
     EXPECT_TRUE(samebytes(got, filler + out + last));
-    EXPECT_FALSE(isopen(b));
-    EXPECT_TRUE(isidle(b));
-    EXPECT_TRUE(unwatched(b));
+    EXPECT_TRUE(torndown(b));
 }
 
 // A client that sends a burst and closes while the other side is slow: the bytes still held
@@ -338,12 +327,8 @@ TEST_F(Service, EndOfFileWithBytesStillHeldLosesNone)
     const std::string got = cycleuntileof(fb, eof);
     EXPECT_TRUE(eof);
     EXPECT_TRUE(samebytes(got, filler + burst));
-    EXPECT_FALSE(isopen(a));
-    EXPECT_FALSE(isopen(b));
-    EXPECT_TRUE(isidle(a));
-    EXPECT_TRUE(isidle(b));
-    EXPECT_TRUE(unwatched(a));
-    EXPECT_TRUE(unwatched(b));
+    EXPECT_TRUE(torndown(a));
+    EXPECT_TRUE(torndown(b));
 }
 
 TEST_F(Service, EndOfFileOnADrainingDescriptorClosesOnlyIt)
@@ -360,8 +345,7 @@ TEST_F(Service, EndOfFileOnADrainingDescriptorClosesOnlyIt)
     ::shutdown(fa, SHUT_WR); // end of file for a, which still cannot write
     for (int i = 0; i < 10 && isopen(a); ++i)
         cycle();
-    EXPECT_FALSE(isopen(a));
-    EXPECT_TRUE(isidle(a));
+    EXPECT_TRUE(torndown(a));
     EXPECT_EQ(rwbuf[y.relay].peer, z.relay);
     EXPECT_EQ(rwbuf[z.relay].peer, y.relay);
     EXPECT_TRUE(isopen(y.relay));
@@ -375,11 +359,6 @@ struct errcase {
     int e;
     bool real; // a real closed peer rather than a faked failure
 };
-
-void PrintTo(const errcase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 static int failerrno;
 
@@ -416,21 +395,15 @@ TEST_P(WriteError, TearsDownBothAndOnlyEpipeIsQuiet)
     EXPECT_EQ(err, c.e == EPIPE
                        ? std::string()
                        : "fd " + std::to_string(b) + ":write: " + std::strerror(c.e) + "\n");
-    for (int fd : {a, b}) {
-        EXPECT_FALSE(isopen(fd));
-        EXPECT_TRUE(isidle(fd));
-        EXPECT_TRUE(unwatched(fd));
-    }
-    bool eof = false;
-    EXPECT_EQ(readfor(fa, 1, 1000, &eof), "");
-    EXPECT_TRUE(eof);
+    EXPECT_TRUE(torndown(a) && torndown(b));
+    EXPECT_TRUE(endedclean(fa, 1000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WriteError,
                          ::testing::Values(errcase{"PeerGone", EPIPE, true},
                                            errcase{"ConnectionReset", ECONNRESET, false},
                                            errcase{"IoError", EIO, false}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         byname());
 
 class ReadError : public Service, public ::testing::WithParamInterface<int>
 {
@@ -446,16 +419,8 @@ TEST_P(ReadError, PrintsTheLineAndTearsDownBoth)
         readphase(a);
     });
     EXPECT_EQ(err, "fd " + std::to_string(a) + ":read: " + std::strerror(GetParam()) + "\n");
-    for (int fd : {a, b}) {
-        EXPECT_FALSE(isopen(fd));
-        EXPECT_TRUE(isidle(fd));
-        EXPECT_TRUE(unwatched(fd));
-    }
-    for (int far : {fa, fb}) {
-        bool eof = false;
-        EXPECT_EQ(readfor(far, 1, 1000, &eof), "");
-        EXPECT_TRUE(eof);
-    }
+    EXPECT_TRUE(torndown(a) && torndown(b));
+    EXPECT_TRUE(endedclean(fa, 1000) && endedclean(fb, 1000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, ReadError, ::testing::Values(ECONNRESET, EIO, ETIMEDOUT),
@@ -475,8 +440,7 @@ TEST_F(Service, ReadErrorOnADrainingDescriptorClosesOnlyIt)
         readphase(b);
     });
     EXPECT_EQ(err, "fd " + std::to_string(b) + ":read: " + std::strerror(ECONNRESET) + "\n");
-    EXPECT_FALSE(isopen(b));
-    EXPECT_TRUE(isidle(b));
+    EXPECT_TRUE(torndown(b));
     for (int fd = 0; fd < FD_SETSIZE; ++fd) {
         if (fd == b)
             continue;

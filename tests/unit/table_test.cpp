@@ -29,11 +29,6 @@ struct copycase {
     int moved;
 };
 
-void PrintTo(const copycase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 class CopyFromTo : public Table, public ::testing::WithParamInterface<copycase>
 {
 };
@@ -72,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, CopyFromTo,
                                            copycase{"EmptySourceStillJoinsBothSets", 0, 500, 0},
                                            copycase{"FillsTheDestinationExactly", 1024, 1000, 24},
                                            copycase{"FullSourceIntoEmpty", 1024, 0, 1024}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         byname());
 
 TEST_F(Table, CopyIntoASideThatSawEndOfFileDoesNotReadItAgain)
 {
@@ -129,9 +124,7 @@ TEST_F(Table, RelayCloseMakesTheRecordIdleAndClearsAllFourSets)
     EXPECT_TRUE(isidle(a));
     EXPECT_TRUE(unwatched(a));
     EXPECT_FALSE(isopen(a));
-    bool eof = false;
-    EXPECT_EQ(readfor(x.far, 1, 1000, &eof), "");
-    EXPECT_TRUE(eof);
+    EXPECT_TRUE(endedclean(x.far, 1000));
     // The partner is the caller's business: untouched here.
     EXPECT_EQ(rwbuf[b].peer, a);
     EXPECT_TRUE(isopen(b));
@@ -181,11 +174,6 @@ struct paircase {
     int nfds, a, b, expect;
 };
 
-void PrintTo(const paircase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 class RelayPair : public Table, public ::testing::WithParamInterface<paircase>
 {
 };
@@ -227,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RelayPair,
                          ::testing::Values(paircase{"AboveTheBound", 24, 25, 27, 28},
                                            paircase{"HigherNumberFirst", 24, 29, 26, 30},
                                            paircase{"BothBelowTheBound", 40, 25, 27, 40}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         byname());
 
 static size_t callocnmemb, callocsize;
 
@@ -235,11 +223,6 @@ struct sizecase {
     const char* name;
     int count, records;
 };
-
-void PrintTo(const sizecase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class RelayInit : public Table, public ::testing::WithParamInterface<sizecase>
 {
@@ -270,7 +253,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RelayInit,
                                            sizecase{"Exact", FD_SETSIZE, FD_SETSIZE},
                                            sizecase{"OneMore", FD_SETSIZE + 1, FD_SETSIZE},
                                            sizecase{"HighLimit", 1000000, FD_SETSIZE}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         byname());
 
 TEST_F(Table, RelayInitWithoutMemoryReportsIt)
 {

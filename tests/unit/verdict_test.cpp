@@ -90,12 +90,7 @@ class Verdict : public ::testing::Test
     }
 
     // The far end sees end of file, and not a byte before it.
-    static void expectclosed(int far)
-    {
-        bool eof = false;
-        EXPECT_EQ(readfor(far, 1, 2000, &eof), "");
-        EXPECT_TRUE(eof);
-    }
+    static void expectclosed(int far) { EXPECT_TRUE(endedclean(far, 2000)); }
 
     int lfd = -1, dest = -1, clients = -1;
     sockaddr_in clientaddr{};
@@ -108,11 +103,6 @@ struct verdictcase {
     int end;
     const char* message;
 };
-
-void PrintTo(const verdictcase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class Verdicts : public Verdict, public ::testing::WithParamInterface<verdictcase>
 {
@@ -143,7 +133,7 @@ TEST_P(Verdicts, ActOnTheWayTheChildEnded)
         return;
     }
     EXPECT_FALSE(isopen(cl.relay));
-    expectclosed(cl.far);
+    EXPECT_TRUE(endedclean(cl.far));
     EXPECT_FALSE(waitreadable(dest, 0)) << "no connection to the destination";
     EXPECT_EQ(nfds, before);
     EXPECT_TRUE(unwatched(cl.relay));
@@ -157,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                       verdictcase{"ExitOne", 1, "Unknown exit status of child\n"},
                       verdictcase{"ExitMinusOne", 255, "Unknown exit status of child\n"},
                       verdictcase{"KilledBySignal", KILLED, "child died abnormally\n"}),
-    [](const auto& p) { return std::string(p.param.name); });
+    byname());
 
 static int seennfds;
 static fd_set seenr, seenw;
@@ -248,7 +238,7 @@ TEST_F(Verdict, RefusedConnectClosesBothAndGoesOn)
     EXPECT_EQ(capturestderr(reapchildren), "connect: Connection refused\n");
     EXPECT_EQ(openfds(), fds - 1); // the client and the new socket closed, nothing left over
     EXPECT_FALSE(isopen(cl.relay));
-    expectclosed(cl.far);
+    EXPECT_TRUE(endedclean(cl.far));
     EXPECT_EQ(children, nullptr);
     EXPECT_EQ(nfds, before);
     EXPECT_TRUE(unwatched(cl.relay));
@@ -275,8 +265,8 @@ TEST_F(Verdict, ChildrenEndingInOneCycleAreAllHandledNewestFirst)
     EXPECT_EQ(children->next->pid, pending1);
     EXPECT_EQ(children->next->next, nullptr);
     EXPECT_EQ(children->done + children->next->done, 0);
-    expectclosed(c1.far);
-    expectclosed(c3.far);
+    EXPECT_TRUE(endedclean(c1.far));
+    EXPECT_TRUE(endedclean(c3.far));
     EXPECT_TRUE(isopen(c2.relay) && isopen(c4.relay));
     EXPECT_TRUE(unwatched(c2.relay) && unwatched(c4.relay));
 
@@ -300,7 +290,7 @@ TEST_F(Verdict, FailedWaitIsNeverDecoded)
     EXPECT_EQ(capturestderr(reapchildren), "child died abnormally\n");
     EXPECT_EQ(children, nullptr);
     EXPECT_FALSE(isopen(cl.relay));
-    expectclosed(cl.far);
+    EXPECT_TRUE(endedclean(cl.far));
     EXPECT_FALSE(waitreadable(dest, 0));
     EXPECT_TRUE(isidle(cl.relay));
 }
@@ -323,7 +313,7 @@ TEST_F(Verdict, ReapingCostsOneWaitWhateverIsPending)
         });
     EXPECT_EQ(reapchildren(), 1);
     EXPECT_EQ(waits, 2); // the ended child, then the answer that no other has ended
-    expectclosed(cl.far);
+    EXPECT_TRUE(endedclean(cl.far));
     waits = 0;
     EXPECT_EQ(reapchildren(), 0);
     EXPECT_EQ(waits, 1);
@@ -360,7 +350,7 @@ TEST_F(Verdict, StoppedChildStaysPendingUntilItEnds)
     ASSERT_TRUE(settled(pid));
     EXPECT_EQ(capturestderr(reapchildren), "");
     EXPECT_EQ(children, nullptr);
-    expectclosed(cl.far);
+    EXPECT_TRUE(endedclean(cl.far));
 }
 
 TEST_F(Verdict, ClientAboveTheSetsIsRefusedAtPairing)
@@ -379,11 +369,11 @@ TEST_F(Verdict, ClientAboveTheSetsIsRefusedAtPairing)
               "fd " + std::to_string(high) + ": too many open connections, client refused\n");
     EXPECT_EQ(children, nullptr);
     EXPECT_FALSE(isopen(high));
-    expectclosed(cl.far);
+    EXPECT_TRUE(endedclean(cl.far));
     EXPECT_EQ(nfds, before);
     // The destination saw a connection come and go, without a byte.
     ASSERT_TRUE(waitreadable(dest, 2000));
     const int server = ::accept(dest, nullptr, nullptr);
     opened.push_back(server);
-    expectclosed(server);
+    EXPECT_TRUE(endedclean(server));
 }
