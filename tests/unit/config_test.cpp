@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <vector>
 
 static const std::string USAGE =
@@ -15,7 +16,7 @@ static const std::string USAGE =
 // The stand-in resolver: these names and no others.
 struct standinentry {
     std::string name, canonical;
-    std::vector<const char*> addrs;
+    std::vector<std::string> addrs;
 };
 
 static const std::vector<standinentry>& knownhosts()
@@ -32,13 +33,9 @@ static const std::vector<standinentry>& knownhosts()
             {"other", "other", {"192.0.2.11"}},
             {"envhost", "envhost", {"192.0.2.12"}},
         };
-        static const char* numbered[] = {
-            "10.1.0.1",  "10.1.0.2",  "10.1.0.3",  "10.1.0.4",  "10.1.0.5",  "10.1.0.6",
-            "10.1.0.7",  "10.1.0.8",  "10.1.0.9",  "10.1.0.10", "10.1.0.11", "10.1.0.12",
-            "10.1.0.13", "10.1.0.14", "10.1.0.15", "10.1.0.16", "10.1.0.17"};
         for (int i = 1; i <= 17; ++i) {
             const std::string n = "h" + std::to_string(i);
-            h.push_back({n, n, {numbered[i - 1]}});
+            h.push_back({n, n, {"10.1.0." + std::to_string(i)}});
         }
         return h;
     }();
@@ -73,7 +70,7 @@ static hostent* standingethostbyname(const char* name)
         canonical = e.canonical;
         size_t i = 0;
         for (; i < e.addrs.size(); ++i) {
-            addrs[i] = inet_addr(e.addrs[i]);
+            addrs[i] = inet_addr(e.addrs[i].c_str());
             list[i] = reinterpret_cast<char*>(&addrs[i]);
         }
         list[i] = nullptr;
@@ -103,12 +100,12 @@ static std::string describe()
 
 struct argscase {
     const char* name;
-    std::vector<std::string> args;
-    const char* own;     // the local host's name; nullptr: gethostname fails
-    const char* display; // DISPLAY; nullptr: unset
+    std::string args; // the words after the program's name, one space apart
     int exitcode;
     std::string err; // the message, or the description of the configuration
     std::string lookups;
+    const char* own = "testbox";    // the local host's name; nullptr: gethostname fails
+    const char* display = "disp:0"; // DISPLAY; nullptr: unset
 };
 
 class ParseArgs : public ::testing::TestWithParam<argscase>
@@ -144,7 +141,9 @@ TEST_P(ParseArgs, MessageConfigurationAndLookups)
         else
             ::unsetenv("DISPLAY");
         std::vector<std::string> words = {"velkoran"};
-        words.insert(words.end(), current->args.begin(), current->args.end());
+        std::istringstream in(current->args);
+        for (std::string w; in >> w;)
+            words.push_back(w);
         std::vector<char*> argv;
         for (std::string& w : words)
             argv.push_back(w.data());
@@ -162,12 +161,13 @@ TEST_P(ParseArgs, MessageConfigurationAndLookups)
     EXPECT_EQ(seen, c.lookups);
 }
 
-static std::vector<std::string> allowlist(int n)
+// h1 to hn: on the command line, as the resolver is asked, and as the allow list holds them.
+static std::string allowlist(int n)
 {
-    std::vector<std::string> v = {"-allow"};
+    std::string s = "-allow";
     for (int i = 1; i <= n; ++i)
-        v.push_back("h" + std::to_string(i));
-    return v;
+        s += " h" + std::to_string(i);
+    return s;
 }
 
 static std::string numberedlookups(int n)
@@ -187,181 +187,65 @@ static std::string numberedallow(int n)
 }
 
 static const std::string BASE = "terse=0 myname=testbox.example ";
+// Up to the allow list, with the display disp:0 from the environment.
+static const std::string DISP0 = BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=";
 
 static std::vector<argscase> cases()
 {
     return {
-        {"NoArguments", {}, "testbox", "disp:0", 1, USAGE, ""},
-        {"AllowAlone", {"-allow"}, "testbox", "disp:0", 1, USAGE, ""},
-        {"TerseAlone", {"-terse"}, "testbox", "disp:0", 1, USAGE, ""},
-        {"OneHostDisplayFromEnvironment",
-         {"-allow", "a"},
-         "testbox",
-         "disp:0",
-         0,
-         BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=a=10.0.0.1",
-         "testbox|a|disp|"},
-        {"Terse",
-         {"-terse", "-allow", "a"},
-         "testbox",
-         "disp:0",
-         0,
+        {"NoArguments", "", 1, USAGE, ""},
+        {"AllowAlone", "-allow", 1, USAGE, ""},
+        {"TerseAlone", "-terse", 1, USAGE, ""},
+        {"OneHostDisplayFromEnvironment", "-allow a", 0, DISP0 + "a=10.0.0.1", "testbox|a|disp|"},
+        {"Terse", "-terse -allow a", 0,
          "terse=1 myname=testbox.example display=disp:0 host=disp addr=192.0.2.10 "
          "allow=a=10.0.0.1",
          "testbox|a|disp|"},
-        {"OwnNameBeforeAnyOption",
-         {"-bogus", "x"},
-         "nowhere!",
-         "disp:0",
-         1,
-         "Can't lookup up my own hostname nowhere!\n",
-         "nowhere!|"},
-        {"FailingGethostnameGivesTheOwnNameMessage",
-         {"-allow", "a"},
-         nullptr,
-         "disp:0",
-         1,
-         "Can't lookup up my own hostname \n",
-         ""},
-        {"LongCanonicalOwnNameIsCut",
-         {"-allow", "a"},
-         "longbox",
-         "disp:0",
-         0,
+        {"OwnNameBeforeAnyOption", "-bogus x", 1, "Can't lookup up my own hostname nowhere!\n",
+         "nowhere!|", "nowhere!"},
+        {"FailingGethostnameGivesTheOwnNameMessage", "-allow a", 1,
+         "Can't lookup up my own hostname \n", "", nullptr},
+        {"LongCanonicalOwnNameIsCut", "-allow a", 0,
          "terse=0 myname=" + std::string(MYNAMESIZE - 1, 'n') +
              " display=disp:0 host=disp addr=192.0.2.10 allow=a=10.0.0.1",
-         "longbox|a|disp|"},
-        {"UnknownOptionAfterTheHosts",
-         {"-allow", "a", "b", "-terse", "c"},
-         "testbox",
-         "disp:0",
-         1,
-         USAGE,
-         "testbox|a|b|"},
-        {"AllowTakesTheNextWordWhateverItIs",
-         {"-allow", "-terse"},
-         "testbox",
-         "disp:0",
-         1,
-         "no such host -terse\n",
+         "longbox|a|disp|", "longbox"},
+        {"UnknownOptionAfterTheHosts", "-allow a b -terse c", 1, USAGE, "testbox|a|b|"},
+        {"AllowTakesTheNextWordWhateverItIs", "-allow -terse", 1, "no such host -terse\n",
          "testbox|-terse|"},
-        {"FailingHostBeforeUnknownOption",
-         {"-allow", "a", "bad!", "-bogus"},
-         "testbox",
-         "disp:0",
-         1,
-         "no such host bad!\n",
+        {"FailingHostBeforeUnknownOption", "-allow a bad! -bogus", 1, "no such host bad!\n",
          "testbox|a|bad!|"},
-        {"FailingHostBeforeMissingDisplay",
-         {"-allow", "bad!"},
-         "testbox",
-         nullptr,
-         1,
-         "no such host bad!\n",
-         "testbox|bad!|"},
-        {"NoDisplay",
-         {"-allow", "a"},
-         "testbox",
-         nullptr,
-         1,
-         "display not specified\n",
-         "testbox|a|"},
-        {"FailingDisplayHost",
-         {"-display", "bad!:0", "-allow", "a"},
-         "testbox",
-         "disp:0",
-         1,
-         "no such host bad!\n",
+        {"FailingHostBeforeMissingDisplay", "-allow bad!", 1, "no such host bad!\n",
+         "testbox|bad!|", "testbox", nullptr},
+        {"NoDisplay", "-allow a", 1, "display not specified\n", "testbox|a|", "testbox", nullptr},
+        {"FailingDisplayHost", "-display bad!:0 -allow a", 1, "no such host bad!\n",
          "testbox|a|bad!|"},
-        {"SixteenHosts", allowlist(16), "testbox", "disp:0", 0,
-         BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=" + numberedallow(16),
+        {"SixteenHosts", allowlist(16), 0, DISP0 + numberedallow(16),
          numberedlookups(16) + "disp|"},
-        {"SeventeenthHostIsNeverLookedUp", allowlist(17), "testbox", "disp:0", 1, USAGE,
-         numberedlookups(16)},
-        {"AllowLastPassesNothingToTheResolver",
-         {"-terse", "-allow"},
-         "testbox",
-         "disp:0",
-         1,
-         USAGE,
-         "testbox|"},
-        {"AllowLastAfterHosts",
-         {"-allow", "a", "-allow"},
-         "testbox",
-         "disp:0",
-         1,
-         USAGE,
-         "testbox|a|"},
-        {"SeveralAllowOptionsFillOneList",
-         {"-allow", "a", "b", "-allow", "c"},
-         "testbox",
-         "disp:0",
-         0,
-         BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=a=10.0.0.1,b=10.0.0.2,c=10.0.0.3",
-         "testbox|a|b|c|disp|"},
-        {"SameHostTwiceTakesTwoSlotsAndOnlyTheFirstAddressCounts",
-         {"-allow", "multi", "multi"},
-         "testbox",
-         "disp:0",
-         0,
-         BASE + "display=disp:0 host=disp addr=192.0.2.10 allow=multi=10.0.0.7,multi=10.0.0.7",
-         "testbox|multi|multi|disp|"},
-        {"LastDisplayCounts",
-         {"-display", "disp:1", "-display", "other:2", "-allow", "a"},
-         "testbox",
-         "envhost:3",
-         0,
-         BASE + "display=other:2 host=other addr=192.0.2.11 allow=a=10.0.0.1",
-         "testbox|a|other|"},
-        {"DisplayLastDropsTheEarlierValue",
-         {"-display", "disp:1", "-allow", "a", "-display"},
-         "testbox",
-         "envhost:3",
-         0,
+        {"SeventeenthHostIsNeverLookedUp", allowlist(17), 1, USAGE, numberedlookups(16)},
+        {"AllowLastPassesNothingToTheResolver", "-terse -allow", 1, USAGE, "testbox|"},
+        {"AllowLastAfterHosts", "-allow a -allow", 1, USAGE, "testbox|a|"},
+        {"SeveralAllowOptionsFillOneList", "-allow a b -allow c", 0,
+         DISP0 + "a=10.0.0.1,b=10.0.0.2,c=10.0.0.3", "testbox|a|b|c|disp|"},
+        {"SameHostTwiceTakesTwoSlotsAndOnlyTheFirstAddressCounts", "-allow multi multi", 0,
+         DISP0 + "multi=10.0.0.7,multi=10.0.0.7", "testbox|multi|multi|disp|"},
+        {"LastDisplayCounts", "-display disp:1 -display other:2 -allow a", 0,
+         BASE + "display=other:2 host=other addr=192.0.2.11 allow=a=10.0.0.1", "testbox|a|other|",
+         "testbox", "envhost:3"},
+        {"DisplayLastDropsTheEarlierValue", "-display disp:1 -allow a -display", 0,
          BASE + "display=envhost:3 host=envhost addr=192.0.2.12 allow=a=10.0.0.1",
-         "testbox|a|envhost|"},
-        {"DisplayLastWithoutEnvironment",
-         {"-display", "disp:1", "-allow", "a", "-display"},
-         "testbox",
-         nullptr,
-         1,
-         "display not specified\n",
-         "testbox|a|"},
-        {"DisplayTakesTheNextWordWhateverItIs",
-         {"-display", "-allow", "a"},
-         "testbox",
-         "disp:0",
-         1,
-         USAGE,
-         "testbox|"},
-        {"EmptyHostPartIsLookedUpAsIs",
-         {"-display", ":0", "-allow", "a"},
-         "testbox",
-         "disp:0",
-         1,
-         "no such host \n",
+         "testbox|a|envhost|", "testbox", "envhost:3"},
+        {"DisplayLastWithoutEnvironment", "-display disp:1 -allow a -display", 1,
+         "display not specified\n", "testbox|a|", "testbox", nullptr},
+        {"DisplayTakesTheNextWordWhateverItIs", "-display -allow a", 1, USAGE, "testbox|"},
+        {"EmptyHostPartIsLookedUpAsIs", "-display :0 -allow a", 1, "no such host \n",
          "testbox|a||"},
-        {"EmptyDisplayCountsAsSet",
-         {"-allow", "a"},
-         "testbox",
-         "",
-         1,
-         "no such host \n",
-         "testbox|a||"},
-        {"ScreenNumberStaysInTheName",
-         {"-display", "disp:5.1", "-allow", "a"},
-         "testbox",
-         nullptr,
-         0,
-         BASE + "display=disp:5.1 host=disp addr=192.0.2.10 allow=a=10.0.0.1",
-         "testbox|a|disp|"},
-        {"DisplayWithoutColon",
-         {"-display", "disp", "-allow", "a"},
-         "testbox",
-         nullptr,
-         0,
-         BASE + "display=disp host=disp addr=192.0.2.10 allow=a=10.0.0.1",
-         "testbox|a|disp|"},
+        {"EmptyDisplayCountsAsSet", "-allow a", 1, "no such host \n", "testbox|a||", "testbox", ""},
+        {"ScreenNumberStaysInTheName", "-display disp:5.1 -allow a", 0,
+         BASE + "display=disp:5.1 host=disp addr=192.0.2.10 allow=a=10.0.0.1", "testbox|a|disp|",
+         "testbox", nullptr},
+        {"DisplayWithoutColon", "-display disp -allow a", 0,
+         BASE + "display=disp host=disp addr=192.0.2.10 allow=a=10.0.0.1", "testbox|a|disp|",
+         "testbox", nullptr},
     };
 }
 
