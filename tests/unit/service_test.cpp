@@ -28,7 +28,8 @@ class Service : public ::testing::Test
     }
     void TearDown() override
     {
-        for (int fd : {fa, fb, a, b, lfd})
+        for (int fd :
+             {fa, fb, a, b, lfd, others[0].relay, others[0].far, others[1].relay, others[1].far})
             if (fd >= 0 && isopen(fd))
                 ::close(fd);
     }
@@ -55,7 +56,28 @@ class Service : public ::testing::Test
         ::close(fd);
         fd = -1;
     }
+    // fd's partner is gone: fd only drains what it holds, then closes.
+    static void drain(int fd)
+    {
+        relayclose(rwbuf[fd].peer);
+        rwbuf[fd].peer = -1;
+        rwbuf[fd].closepending = 1;
+    }
+    // A second relayed pair, for what tearing down the first must leave alone.
+    void otherpair()
+    {
+        others[0] = unixends();
+        others[1] = unixends();
+        relaypair(others[0].relay, others[1].relay);
+    }
+    bool othersuntouched() const
+    {
+        const int y = others[0].relay, z = others[1].relay;
+        return rwbuf[y].peer == z && rwbuf[z].peer == y && isopen(y) && isopen(z) &&
+               inset(y, rinit) && inset(z, rinit);
+    }
     int lfd = -1, a = -1, b = -1, fa = -1, fb = -1;
+    ends others[2] = {{-1, -1}, {-1, -1}};
 };
 
 static size_t writecap;
@@ -122,9 +144,7 @@ TEST_P(WritePhase, FlushesRefillsAndDrainCloses)
     const std::string out = pattern(static_cast<size_t>(c.wcount), 5);
     const std::string held = pattern(static_cast<size_t>(c.held), 6);
     if (c.draining) {
-        relayclose(b);
-        rwbuf[a].peer = -1;
-        rwbuf[a].closepending = 1;
+        drain(a);
     } else {
         setrbuf(b, held);
         FD_CLR(b, &rinit);
@@ -333,11 +353,8 @@ TEST_F(Service, EndOfFileWithBytesStillHeldLosesNone)
 
 TEST_F(Service, EndOfFileOnADrainingDescriptorClosesOnlyIt)
 {
-    const ends y = unixends(), z = unixends();
-    relaypair(y.relay, z.relay);
-    relayclose(b);
-    rwbuf[a].peer = -1;
-    rwbuf[a].closepending = 1;
+    otherpair();
+    drain(a);
     setwbuf(a, "never delivered");
     smallsndbuf(a);
     fillsocket(a, 18);
@@ -346,18 +363,16 @@ TEST_F(Service, EndOfFileOnADrainingDescriptorClosesOnlyIt)
     for (int i = 0; i < 10 && isopen(a); ++i)
         cycle();
     EXPECT_TRUE(torndown(a));
-    EXPECT_EQ(rwbuf[y.relay].peer, z.relay);
-    EXPECT_EQ(rwbuf[z.relay].peer, y.relay);
-    EXPECT_TRUE(isopen(y.relay));
-    EXPECT_TRUE(inset(y.relay, rinit) && inset(z.relay, rinit));
-    for (int fd : {y.relay, y.far, z.relay, z.far})
-        ::close(fd);
+    EXPECT_TRUE(othersuntouched());
 }
 
+// A read or write phase that fails: the line, then the connection torn down, and only it.
 struct errcase {
     const char* name;
+    bool reading; // a's read phase fails; else b's write phase
     int e;
-    bool real; // a real closed peer rather than a faked failure
+    bool real;     // a real closed peer rather than a faked failure
+    bool draining; // the failing side's partner is already gone
 };
 
 static int failerrno;
@@ -374,84 +389,61 @@ static ssize_t failingread(int, void*, size_t)
     return -1;
 }
 
-class WriteError : public Service, public ::testing::WithParamInterface<errcase>
+class IoError : public Service, public ::testing::WithParamInterface<errcase>
 {
 };
 
-TEST_P(WriteError, TearsDownBothAndOnlyEpipeIsQuiet)
+TEST_P(IoError, TearsDownTheConnectionAndOnlyEpipeIsQuiet)
 {
     const errcase c = GetParam();
     failerrno = c.e;
-    setwbuf(b, "pending");
+    otherpair();
+    const int fd = c.reading ? a : b, partner = c.reading ? b : a;
+    setwbuf(fd, "pending");
+    if (c.draining)
+        drain(fd);
+    else
+        setrbuf(partner, "held");
     if (c.real)
         closefar(fb);
-    ASSERT_TRUE(writable(b));
-    bool readnext = true;
+    const fd_set r = rinit, w = winit;
+    ASSERT_TRUE(c.reading || writable(fd));
+    bool readnext = false;
     const std::string err = capturestderr([&] {
-        fake f(sys::write, c.real ? sys::write : &failingwrite);
-        readnext = writephase(b);
+        fake f(sys::write, c.reading || c.real ? sys::write : &failingwrite);
+        fake g(sys::read, c.reading ? &failingread : sys::read);
+        if (c.reading)
+            readphase(fd);
+        else
+            readnext = writephase(fd);
     });
     EXPECT_FALSE(readnext);
     EXPECT_EQ(err, c.e == EPIPE
                        ? std::string()
-                       : "fd " + std::to_string(b) + ":write: " + std::strerror(c.e) + "\n");
-    EXPECT_TRUE(torndown(a) && torndown(b));
-    EXPECT_TRUE(endedclean(fa, 1000));
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, WriteError,
-                         ::testing::Values(errcase{"PeerGone", EPIPE, true},
-                                           errcase{"ConnectionReset", ECONNRESET, false},
-                                           errcase{"IoError", EIO, false}),
-                         byname());
-
-class ReadError : public Service, public ::testing::WithParamInterface<int>
-{
-};
-
-TEST_P(ReadError, PrintsTheLineAndTearsDownBoth)
-{
-    failerrno = GetParam();
-    setwbuf(a, "dropped");
-    setrbuf(b, "dropped too");
-    const std::string err = capturestderr([&] {
-        fake f(sys::read, &failingread);
-        readphase(a);
-    });
-    EXPECT_EQ(err, "fd " + std::to_string(a) + ":read: " + std::strerror(GetParam()) + "\n");
-    EXPECT_TRUE(torndown(a) && torndown(b));
-    EXPECT_TRUE(endedclean(fa, 1000) && endedclean(fb, 1000));
-}
-
-INSTANTIATE_TEST_SUITE_P(Errors, ReadError, ::testing::Values(ECONNRESET, EIO, ETIMEDOUT),
-                         errnoname);
-
-TEST_F(Service, ReadErrorOnADrainingDescriptorClosesOnlyIt)
-{
-    const ends y = unixends(), z = unixends();
-    relaypair(y.relay, z.relay);
-    relayclose(a);
-    rwbuf[b].peer = -1;
-    rwbuf[b].closepending = 1;
-    const fd_set r = rinit, w = winit;
-    failerrno = ECONNRESET;
-    const std::string err = capturestderr([&] {
-        fake f(sys::read, &failingread);
-        readphase(b);
-    });
-    EXPECT_EQ(err, "fd " + std::to_string(b) + ":read: " + std::strerror(ECONNRESET) + "\n");
-    EXPECT_TRUE(torndown(b));
-    for (int fd = 0; fd < FD_SETSIZE; ++fd) {
-        if (fd == b)
-            continue;
-        EXPECT_EQ(inset(fd, rinit), inset(fd, r)) << fd;
-        EXPECT_EQ(inset(fd, winit), inset(fd, w)) << fd;
+                       : "fd " + std::to_string(fd) + (c.reading ? ":read: " : ":write: ") +
+                             std::strerror(c.e) + "\n");
+    EXPECT_TRUE(torndown(fd) && torndown(partner));
+    for (int far : {fa, fb})
+        EXPECT_TRUE(far < 0 || endedclean(far, 1000)) << far;
+    EXPECT_TRUE(othersuntouched());
+    for (int k = 0; k < FD_SETSIZE; ++k) {
+        if (k != fd && k != partner) {
+            EXPECT_EQ(inset(k, rinit), inset(k, r)) << k;
+            EXPECT_EQ(inset(k, winit), inset(k, w)) << k;
+        }
     }
-    EXPECT_EQ(rwbuf[y.relay].peer, z.relay);
-    EXPECT_TRUE(isopen(y.relay) && isopen(z.relay));
-    for (int fd : {y.relay, y.far, z.relay, z.far})
-        ::close(fd);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IoError,
+    ::testing::Values(errcase{"WritePeerGone", false, EPIPE, true, false},
+                      errcase{"WriteConnectionReset", false, ECONNRESET, false, false},
+                      errcase{"WriteIoError", false, EIO, false, false},
+                      errcase{"ReadConnectionReset", true, ECONNRESET, false, false},
+                      errcase{"ReadIoError", true, EIO, false, false},
+                      errcase{"ReadTimedOut", true, ETIMEDOUT, false, false},
+                      errcase{"ReadWhileDraining", true, ECONNRESET, false, true}),
+    byname());
 
 // The calls servicing makes, in order: "w7 r9".
 static std::string calls;
@@ -504,9 +496,7 @@ TEST_F(Service, PartnerTornDownEarlierInTheCycleIsNotServiced)
 
 TEST_F(Service, DrainClosedDescriptorIsNotReadInTheSameCycle)
 {
-    relayclose(b);
-    rwbuf[a].peer = -1;
-    rwbuf[a].closepending = 1;
+    drain(a);
     ASSERT_EQ(sendnow(fa, "late"), "late");
     ASSERT_TRUE(waitreadable(a, 1000));
 
