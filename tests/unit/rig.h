@@ -62,23 +62,9 @@ inline int loopbacklistener(sockaddr_in* where = nullptr, bool listening = true)
 // choice), left non-blocking for the test's reads; -1 on failure.
 inline int tcpconnect(const sockaddr_in& to, const char* from = nullptr)
 {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        return -1;
-    if (from != nullptr) {
-        sockaddr_in src{};
-        src.sin_family = AF_INET;
-        src.sin_addr.s_addr = inet_addr(from);
-        if (::bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
-            ::close(s);
-            return -1;
-        }
-    }
-    if (::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-        ::close(s);
-        return -1;
-    }
-    ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
+    const int s = connectfrom(from != nullptr ? from : "", ntohs(to.sin_port));
+    if (s >= 0)
+        nonblock(s);
     return s;
 }
 

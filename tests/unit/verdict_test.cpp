@@ -82,15 +82,19 @@ class Verdict : public ::testing::Test
         return {c, far};
     }
 
-    static void pushchild(pid_t pid, int sock)
+    // A question for a fresh client, its child ending as end says (and settled as how says).
+    struct question {
+        pid_t pid;
+        int relay, far;
+        bool settled;
+    };
+    question ask(int end, int how = WEXITED)
     {
-        auto* e = static_cast<childrec*>(std::malloc(sizeof(childrec)));
-        *e = {pid, sock, 0, children, 0, 0};
-        children = e;
+        const pid_t pid = spawn(end);
+        const ends cl = client();
+        pushchild(pid, cl.relay);
+        return {pid, cl.relay, cl.far, settled(pid, how)};
     }
-
-    // The far end sees end of file, and not a byte before it.
-    static void expectclosed(int far) { EXPECT_TRUE(endedclean(far, 2000)); }
 
     int lfd = -1, dest = -1, clients = -1;
     sockaddr_in clientaddr{};
@@ -111,16 +115,14 @@ class Verdicts : public Verdict, public ::testing::WithParamInterface<verdictcas
 TEST_P(Verdicts, ActOnTheWayTheChildEnded)
 {
     const verdictcase c = GetParam();
-    const pid_t pid = spawn(c.end);
-    const ends cl = client();
-    pushchild(pid, cl.relay);
-    ASSERT_TRUE(settled(pid));
+    const question cl = ask(c.end);
+    ASSERT_TRUE(cl.settled);
     const int before = nfds;
 
     EXPECT_EQ(capturestderr(reapchildren), c.message);
     EXPECT_EQ(children, nullptr);
     siginfo_t si{};
-    EXPECT_NE(::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG), 0)
+    EXPECT_NE(::waitid(P_PID, static_cast<id_t>(cl.pid), &si, WEXITED | WNOHANG), 0)
         << "the child is collected";
 
     if (c.end == VERDICT_ALLOW) {
@@ -170,16 +172,14 @@ static int nodelay(int fd)
 
 TEST_F(Verdict, AllowPairsWithANewDestinationConnectionSeenByThisCyclesSelect)
 {
-    const pid_t pid = spawn(VERDICT_ALLOW);
-    const ends cl = client();
+    const question cl = ask(VERDICT_ALLOW);
+    ASSERT_TRUE(cl.settled);
     const int c = cl.relay;
     // What an earlier connection on the same number left behind must not leak into this one.
     setrbuf(c, "stale");
     setwbuf(c, "stale");
     rwbuf[c].closepending = 1;
     ASSERT_EQ(sendnow(cl.far, "sent while waiting"), "sent while waiting");
-    pushchild(pid, c);
-    ASSERT_TRUE(settled(pid));
     const int before = nfds;
 
     {
@@ -228,10 +228,8 @@ TEST_F(Verdict, RefusedConnectClosesBothAndGoesOn)
     ::close(dest);
     dest = loopbacklistener(&forward_to, false); // bound, not listening: connections refused
     ASSERT_GE(dest, 0);
-    const pid_t pid = spawn(VERDICT_ALLOW);
-    const ends cl = client();
-    pushchild(pid, cl.relay);
-    ASSERT_TRUE(settled(pid));
+    const question cl = ask(VERDICT_ALLOW);
+    ASSERT_TRUE(cl.settled);
     const int before = nfds;
     const size_t fds = openfds();
 
@@ -301,10 +299,8 @@ TEST_F(Verdict, ReapingCostsOneWaitWhateverIsPending)
 {
     for (int k = 0; k < 16; ++k)
         pushchild(spawn(PENDING), -1);
-    const pid_t ended = spawn(VERDICT_DENY);
-    const ends cl = client();
-    pushchild(ended, cl.relay);
-    ASSERT_TRUE(settled(ended));
+    const question cl = ask(VERDICT_DENY);
+    ASSERT_TRUE(cl.settled);
     waits = 0;
     fake f(
         sys::waitpid, +[](pid_t pid, int* status, int options) {
@@ -323,10 +319,8 @@ TEST_F(Verdict, StartedWithChildrenIgnoredVerdictsStillArrive)
 {
     std::signal(SIGCHLD, SIG_IGN); // as a careless parent process may leave it
     initmodules(lfd);
-    const pid_t pid = spawn(VERDICT_ALLOW);
-    const ends cl = client();
-    pushchild(pid, cl.relay);
-    ASSERT_TRUE(settled(pid));
+    const question cl = ask(VERDICT_ALLOW);
+    ASSERT_TRUE(cl.settled);
     EXPECT_EQ(capturestderr([] { reapchildren(); }), "");
     EXPECT_EQ(children, nullptr);
     EXPECT_GE(rwbuf[cl.relay].peer, 0) << "paired with the destination";
@@ -336,18 +330,16 @@ TEST_F(Verdict, StartedWithChildrenIgnoredVerdictsStillArrive)
 
 TEST_F(Verdict, StoppedChildStaysPendingUntilItEnds)
 {
-    const pid_t pid = spawn(STOPS);
-    const ends cl = client();
-    pushchild(pid, cl.relay);
-    ASSERT_TRUE(settled(pid, WSTOPPED));
+    const question cl = ask(STOPS, WSTOPPED);
+    ASSERT_TRUE(cl.settled);
 
     EXPECT_EQ(capturestderr(reapchildren), "");
     ASSERT_NE(children, nullptr);
     EXPECT_EQ(children->done, 0);
     EXPECT_TRUE(isopen(cl.relay));
 
-    ::kill(pid, SIGCONT);
-    ASSERT_TRUE(settled(pid));
+    ::kill(cl.pid, SIGCONT);
+    ASSERT_TRUE(settled(cl.pid));
     EXPECT_EQ(capturestderr(reapchildren), "");
     EXPECT_EQ(children, nullptr);
     EXPECT_TRUE(endedclean(cl.far));
