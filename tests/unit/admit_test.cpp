@@ -4,21 +4,13 @@
 #include "admission/verdict.h"
 #include "dialog/alert.h"
 #include "rig.h"
-#include "support/child.h"
-#include "support/fake.h"
 #include "support/standin.h"
-#include "sys.h"
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <regex>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <vector>
 
 static char allowedname[] = "trusted";
 

@@ -1,14 +1,8 @@
 // The command line against a stand-in resolver: what is looked up, in which order, and the
 // message and configuration that result.
 #include "rig.h"
-#include "support/child.h"
-#include "support/fake.h"
-#include "sys.h"
 
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <sstream>
-#include <vector>
 
 static const std::string USAGE =
     "usage: velkoran [-terse] [-display dispname] -allow host1 [host2 ... host16]\n";

@@ -1,12 +1,7 @@
 // The event loop with a faked select: the idle count, the sweep and the servicing scan.
 #include "rig.h"
-#include "support/child.h"
-#include "support/fake.h"
-#include "sys.h"
 
-#include <gtest/gtest.h>
 #include <sstream>
-#include <vector>
 
 class Loop : public ::testing::Test
 {

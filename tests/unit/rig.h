@@ -6,7 +6,10 @@
 #include "relay/loop.h"
 #include "relay/table.h"
 #include "startup/config.h"
+#include "support/child.h"
+#include "support/fake.h"
 #include "support/net.h"
+#include "sys.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -18,7 +21,6 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <random>
 #include <string>
 #include <sys/select.h>

@@ -1,11 +1,7 @@
 // Servicing over socketpairs: the test holds the far ends, a zero-timeout select the readiness.
 #include "relay/service.h"
 #include "rig.h"
-#include "support/fake.h"
-#include "sys.h"
 
-#include <csignal>
-#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
 class Service : public ::testing::Test

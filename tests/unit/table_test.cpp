@@ -1,9 +1,5 @@
 // The descriptor table: copyfromto on plain memory, idle records, closing, pairing, sizing.
 #include "rig.h"
-#include "support/fake.h"
-#include "sys.h"
-
-#include <gtest/gtest.h>
 
 class Table : public ::testing::Test
 {

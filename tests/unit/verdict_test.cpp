@@ -3,15 +3,8 @@
 #include "dialog/alert.h"
 #include "rig.h"
 #include "startup/listener.h"
-#include "support/fake.h"
-#include "sys.h"
 
-#include <csignal>
-#include <filesystem>
-#include <gtest/gtest.h>
 #include <netinet/tcp.h>
-#include <sys/wait.h>
-#include <vector>
 
 // How a child ends: an exit status, or one of these.
 constexpr int KILLED = -1;  // raise(SIGKILL)
