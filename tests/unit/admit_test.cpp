@@ -14,15 +14,12 @@
 
 static char allowedname[] = "trusted";
 
-class Admit : public ::testing::Test
+class Admit : public Started
 {
   protected:
     void SetUp() override
     {
-        std::signal(SIGPIPE, SIG_IGN);
-        lfd = loopbacklistener(&laddr);
-        ASSERT_GE(lfd, 0);
-        initmodules(lfd);
+        ASSERT_NO_FATAL_FAILURE(Started::SetUp());
         nallow = 1;
         allownames[0] = allowedname;
         allowaddrs[0] = inet_addr("127.0.0.2");
@@ -34,7 +31,7 @@ class Admit : public ::testing::Test
         endchildren(pids, true);
         for (int fd : fars)
             ::close(fd);
-        ::close(lfd);
+        Started::TearDown();
     }
 
     // A client connected from the address from, waiting in lsock's queue.
@@ -56,8 +53,6 @@ class Admit : public ::testing::Test
             pids.push_back(children->pid);
     }
 
-    int lfd = -1;
-    sockaddr_in laddr{};
     std::vector<pid_t> pids;
     std::vector<int> fars;
 };

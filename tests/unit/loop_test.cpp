@@ -3,17 +3,8 @@
 
 #include <sstream>
 
-class Loop : public ::testing::Test
+class Loop : public Started
 {
-  protected:
-    void SetUp() override
-    {
-        lfd = loopbacklistener();
-        ASSERT_GE(lfd, 0);
-        initmodules(lfd);
-    }
-    void TearDown() override { ::close(lfd); }
-    int lfd = -1;
 };
 
 static int timeout(int, fd_set*, fd_set*, fd_set*, timeval*)

@@ -240,6 +240,27 @@ inline void smallsndbuf(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
+// Every module as start-up leaves it, on a loopback listener of the test's own; a gone peer
+// gives EPIPE, as the program runs.
+class Started : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        std::signal(SIGPIPE, SIG_IGN);
+        lfd = loopbacklistener(&laddr);
+        ASSERT_GE(lfd, 0);
+        initmodules(lfd);
+    }
+    void TearDown() override
+    {
+        relayinit(FD_SETSIZE); // a test may have left a smaller table behind
+        ::close(lfd);
+    }
+    int lfd = -1;
+    sockaddr_in laddr{};
+};
+
 // A table's case shows as its name in failure output...
 template <class T> auto operator<<(std::ostream& os, const T& c) -> decltype(c.name, os)
 {

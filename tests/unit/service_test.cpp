@@ -4,15 +4,12 @@
 
 #include <sys/ioctl.h>
 
-class Service : public ::testing::Test
+class Service : public Started
 {
   protected:
     void SetUp() override
     {
-        std::signal(SIGPIPE, SIG_IGN); // as the program runs: a gone peer gives EPIPE
-        lfd = loopbacklistener();
-        ASSERT_GE(lfd, 0);
-        initmodules(lfd);
+        ASSERT_NO_FATAL_FAILURE(Started::SetUp());
         const ends x = unixends(), y = unixends();
         a = x.relay;
         fa = x.far;
@@ -25,9 +22,10 @@ class Service : public ::testing::Test
     void TearDown() override
     {
         for (int fd :
-             {fa, fb, a, b, lfd, others[0].relay, others[0].far, others[1].relay, others[1].far})
+             {fa, fb, a, b, others[0].relay, others[0].far, others[1].relay, others[1].far})
             if (fd >= 0 && isopen(fd))
                 ::close(fd);
+        Started::TearDown();
     }
     // One cycle of the loop on the real readiness.
     static void cycle()
@@ -72,7 +70,7 @@ class Service : public ::testing::Test
         return rwbuf[y].peer == z && rwbuf[z].peer == y && isopen(y) && isopen(z) &&
                inset(y, rinit) && inset(z, rinit);
     }
-    int lfd = -1, a = -1, b = -1, fa = -1, fb = -1;
+    int a = -1, b = -1, fa = -1, fb = -1;
     ends others[2] = {{-1, -1}, {-1, -1}};
 };
 

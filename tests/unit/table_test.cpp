@@ -1,21 +1,8 @@
 // The descriptor table: copyfromto on plain memory, idle records, closing, pairing, sizing.
 #include "rig.h"
 
-class Table : public ::testing::Test
+class Table : public Started
 {
-  protected:
-    void SetUp() override
-    {
-        lfd = loopbacklistener();
-        ASSERT_GE(lfd, 0);
-        initmodules(lfd);
-    }
-    void TearDown() override
-    {
-        relayinit(FD_SETSIZE); // a test may have left a smaller table behind
-        ::close(lfd);
-    }
-    int lfd = -1;
 };
 
 struct copycase {

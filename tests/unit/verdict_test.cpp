@@ -11,17 +11,15 @@ constexpr int KILLED = -1;  // raise(SIGKILL)
 constexpr int PENDING = -2; // waits until the test kills it
 constexpr int STOPS = -3;   // raise(SIGSTOP), then _exit(VERDICT_DENY) once continued
 
-class Verdict : public ::testing::Test
+class Verdict : public Started
 {
   protected:
     void SetUp() override
     {
-        std::signal(SIGPIPE, SIG_IGN);
-        lfd = loopbacklistener();
+        ASSERT_NO_FATAL_FAILURE(Started::SetUp());
         dest = loopbacklistener(&forward_to);
         clients = loopbacklistener(&clientaddr);
-        ASSERT_TRUE(lfd >= 0 && dest >= 0 && clients >= 0);
-        initmodules(lfd);
+        ASSERT_TRUE(dest >= 0 && clients >= 0);
     }
     void TearDown() override
     {
@@ -29,8 +27,9 @@ class Verdict : public ::testing::Test
         for (int fd : opened)
             if (isopen(fd))
                 ::close(fd);
-        for (int fd : {lfd, dest, clients})
+        for (int fd : {dest, clients})
             ::close(fd);
+        Started::TearDown();
     }
 
     pid_t spawn(int end)
@@ -89,7 +88,7 @@ class Verdict : public ::testing::Test
         return {pid, cl.relay, cl.far, settled(pid, how)};
     }
 
-    int lfd = -1, dest = -1, clients = -1;
+    int dest = -1, clients = -1;
     sockaddr_in clientaddr{};
     std::vector<pid_t> pids;
     std::vector<int> opened;
