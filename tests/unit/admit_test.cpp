@@ -88,17 +88,13 @@ class Refused : public Admit, public ::testing::WithParamInterface<refusecase>
 // Waits (bounded) for every lookup child to end, and collects it.
 static bool lookupsdone()
 {
-    for (pid_t& pid : lookups) {
-        for (int i = 0; pid != 0 && i < 1000; ++i) {
-            if (::waitpid(pid, nullptr, WNOHANG) == pid)
-                pid = 0;
-            else
-                ::usleep(5000);
-        }
-        if (pid != 0)
-            return false;
-    }
-    return true;
+    return waituntil(
+        [] {
+            for (pid_t& pid : lookups)
+                pid = pid != 0 && ::waitpid(pid, nullptr, WNOHANG) == pid ? 0 : pid;
+            return std::none_of(std::begin(lookups), std::end(lookups), [](pid_t p) { return p; });
+        },
+        5000, 5);
 }
 
 TEST_P(Refused, OneLineAndClosedWithoutAByte)
@@ -175,13 +171,13 @@ TEST_F(Admit, LookupsNeverHoldTheLoopAndStayBounded)
     for (pid_t pid : lookups)
         ::kill(pid, SIGKILL);
     err = capturestderr([] {
-        const auto busy = [] {
-            return std::any_of(std::begin(lookups), std::end(lookups), [](pid_t p) { return p; });
-        };
-        for (int i = 0; i < 400 && busy(); ++i) {
-            reapchildren();
-            ::usleep(5000);
-        }
+        waituntil(
+            [] {
+                reapchildren();
+                return std::none_of(std::begin(lookups), std::end(lookups),
+                                    [](pid_t p) { return p; });
+            },
+            2000, 5);
     });
     EXPECT_EQ(err, "");
     for (pid_t pid : lookups)
@@ -406,14 +402,13 @@ TEST_F(Admit, ChildrenEndWithTheProgram)
     ASSERT_EQ(r.exitcode(), 0);
     ASSERT_GT(asking, 0);
     // Gone, or at most a zombie waiting for whoever adopted it.
-    bool gone = false;
-    for (int i = 0; i < 400 && !gone; ++i) {
-        std::ifstream stat("/proc/" + std::to_string(asking) + "/stat");
-        std::string pid, comm, state;
-        gone = !(stat >> pid >> comm >> state) || state == "Z";
-        if (!gone)
-            ::usleep(5000);
-    }
+    const bool gone = waituntil(
+        [asking] {
+            std::ifstream stat("/proc/" + std::to_string(asking) + "/stat");
+            std::string pid, comm, state;
+            return !(stat >> pid >> comm >> state) || state == "Z";
+        },
+        2000, 5);
     EXPECT_TRUE(gone);
     if (!gone)
         ::kill(asking, SIGKILL);

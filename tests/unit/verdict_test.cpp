@@ -54,14 +54,13 @@ class Verdict : public Started
     // Waits (bounded) until the child has ended or stopped, without collecting it.
     static bool settled(pid_t pid, int how = WEXITED)
     {
-        for (int i = 0; i < 1000; ++i) {
-            siginfo_t si{};
-            if (::waitid(P_PID, static_cast<id_t>(pid), &si, how | WNOHANG | WNOWAIT) == 0 &&
-                si.si_pid == pid)
-                return true;
-            ::usleep(5000);
-        }
-        return false;
+        siginfo_t si{};
+        return waituntil(
+            [&] {
+                return ::waitid(P_PID, static_cast<id_t>(pid), &si, how | WNOHANG | WNOWAIT) == 0 &&
+                       si.si_pid == pid;
+            },
+            5000, 5);
     }
 
     // An accepted TCP client: the relay's descriptor and the test's far end.
