@@ -34,10 +34,13 @@ class Admit : public Started
         Started::TearDown();
     }
 
-    // A client connected from the address from, waiting in lsock's queue.
-    int pending(const char* from)
+    // A client connected from the address from (nullptr: the system's choice, a refused
+    // one), waiting in lsock's queue; lsock is readable.
+    int pending(const char* from = "127.0.0.2")
     {
         const int far = tcpconnect(laddr, from);
+        EXPECT_GE(far, 0) << "no connection from " << (from != nullptr ? from : "127.0.0.1");
+        EXPECT_TRUE(waitreadable(lfd, 2000));
         if (far >= 0)
             fars.push_back(far);
         return far;
@@ -106,7 +109,6 @@ TEST_P(Refused, OneLineAndClosedWithoutAByte)
     // An entry already waiting stays as it is.
     childrec* const waiting = pushchild(0, -1);
     const int far = pending(nullptr);
-    ASSERT_GE(far, 0);
     const int before = nfds;
     const fd_set r = rinit, w = winit;
     const size_t fds = openfds();
@@ -202,14 +204,12 @@ TEST_F(Admit, AllowedClientsGetAChildEachNewestFirst)
     const int before = nfds;
     const fd_set r = rinit;
 
-    const int far1 = pending("127.0.0.2");
-    ASSERT_GE(far1, 0);
+    pending();
     standin_verdict = VERDICT_DENY; // each child takes the verdict set before its fork
     EXPECT_EQ(capturestderr([this] { admit(); }), "");
     childrec* const first = children;
     ASSERT_NE(first, nullptr);
-    const int far2 = pending("127.0.0.2");
-    ASSERT_GE(far2, 0);
+    const int far2 = pending();
     standin_verdict = VERDICT_ALLOW;
     EXPECT_EQ(capturestderr([this] { admit(); }), "");
     childrec* const second = children;
@@ -243,7 +243,7 @@ TEST_F(Admit, ConfirmationChildGivesUpTheParentsConnections)
 {
     const ends relayed = unixends(); // a connection the relay serves while the dialog is up
     standin_delay_ms = 5000;
-    ASSERT_GE(pending("127.0.0.2"), 0);
+    pending();
     admit();
     ASSERT_NE(children, nullptr);
     const int client = fars.back();
@@ -282,9 +282,7 @@ class SeamFailure : public Admit, public ::testing::WithParamInterface<seamcase>
 TEST_P(SeamFailure, LeavesNoQuestionBehind)
 {
     seam = &GetParam();
-    const int far = pending("127.0.0.2");
-    ASSERT_GE(far, 0);
-    ASSERT_TRUE(waitreadable(lfd, 2000));
+    const int far = pending();
     const childresult r = runchild([] {
         fake a(
             sys::accept, +[](int fd, sockaddr* addr, socklen_t* len) {
@@ -332,9 +330,7 @@ static int acceptcalls;
 
 TEST_F(Admit, AcceptOutOfDescriptorsEndsThatClientOnly)
 {
-    const int far = pending("127.0.0.2");
-    ASSERT_GE(far, 0);
-    ASSERT_TRUE(waitreadable(lfd, 2000));
+    const int far = pending();
     const childresult r = runchild([] {
 #if defined(__SANITIZE_ADDRESS__)
         // The sanitizer runtime itself needs descriptors at exit: here the first accept runs
@@ -369,14 +365,13 @@ TEST_F(Admit, QuestionsAreBounded)
     for (int k = 0; k < MAXQUESTIONS; ++k)
         pushchild(0, -1);
     childrec* const head = children;
-    const int far = pending("127.0.0.2");
-    ASSERT_GE(far, 0);
+    const int far = pending();
     EXPECT_EQ(capturestderr([this] { admit(); }), "too many questions pending, client refused\n");
     EXPECT_EQ(children, head);
     EXPECT_TRUE(endedclean(far, 2000));
     // An answered question makes room for the next client.
     head->done = 1;
-    ASSERT_GE(pending("127.0.0.2"), 0);
+    pending();
     EXPECT_EQ(capturestderr([this] { admit(); }), "");
     EXPECT_NE(children, head);
 }
@@ -385,8 +380,7 @@ TEST_F(Admit, ChildrenEndWithTheProgram)
 {
     int p[2];
     ASSERT_EQ(::pipe(p), 0);
-    ASSERT_GE(pending("127.0.0.2"), 0);
-    ASSERT_TRUE(waitreadable(lfd, 2000));
+    pending();
     const int out = p[1];
     const childresult r = runchild([out] {
         standin_delay_ms = 60000;
@@ -421,8 +415,7 @@ TEST_F(Admit, AnAnswerWakesTheLoopAtOnce)
 {
     standin_verdict = VERDICT_DENY;
     standin_delay_ms = 100;
-    const int far = pending("127.0.0.2");
-    ASSERT_GE(far, 0);
+    const int far = pending();
     actedon = {};
     asked = false;
     const auto start = std::chrono::steady_clock::now();
@@ -450,9 +443,7 @@ TEST_F(Admit, AnAnswerWakesTheLoopAtOnce)
 
 TEST_F(Admit, ClientAboveTheSetsIsRefusedAtOnce)
 {
-    const int far = pending("127.0.0.2");
-    ASSERT_GE(far, 0);
-    ASSERT_TRUE(waitreadable(lfd, 2000));
+    const int far = pending();
     const childresult r = runchild([] {
         // Every number below FD_SETSIZE taken: accept has to hand out a higher one.
         const int spare = ::open("/dev/null", O_RDONLY);
