@@ -33,17 +33,24 @@ class Service : public Started
         fake f(sys::select, &zeroselect);
         relaycycle();
     }
-    // Runs cycles (at most 500) while collecting what reaches the far end far, until its end
-    // of file.
-    static std::string cycleuntileof(int far, bool& eof)
+    // Runs cycles (at most 500) until the far end far sees end of file: exactly want reached
+    // it before that.
+    static ::testing::AssertionResult cyclestoeof(int far, const std::string& want)
     {
         std::string got;
-        eof = false;
+        bool eof = false;
         for (int i = 0; i < 500 && !eof; ++i) {
             cycle();
             got += readnow(far, &eof);
         }
-        return got;
+        return eof ? samebytes(got, want) : ::testing::AssertionFailure() << "no end of file";
+    }
+    // What fd's socket holds that nobody has read yet.
+    static int unread(int fd)
+    {
+        int n = 0;
+        ::ioctl(fd, FIONREAD, &n);
+        return n;
     }
     void closefar(int& fd)
     {
@@ -199,9 +206,7 @@ TEST_F(Service, FullRbufLeavesRinitAndReturnsAfterThePartnersWrite)
     readphase(a);
     EXPECT_EQ(rwbuf[a].rcount, RWBUFSIZE);
     EXPECT_FALSE(inset(a, rinit));
-    int waiting = 0;
-    ::ioctl(a, FIONREAD, &waiting);
-    EXPECT_EQ(waiting, 3000 - RWBUFSIZE);
+    EXPECT_EQ(unread(a), 3000 - RWBUFSIZE);
 
     ASSERT_TRUE(writable(b));
     EXPECT_TRUE(writephase(b));
@@ -231,9 +236,7 @@ TEST_F(Service, FullRbufBackInRinitLeavesItAndTheLoopSleeps)
     cycle();
     EXPECT_FALSE(inset(a, rinit));
     EXPECT_TRUE(samebytes(rbufof(a), full));
-    int waiting = 0;
-    ::ioctl(a, FIONREAD, &waiting);
-    EXPECT_EQ(waiting, 500);
+    EXPECT_EQ(unread(a), 500);
 
     // Nothing is ready any more: the next select times out instead of returning at once.
     EXPECT_TRUE(samebytes(readfor(fa, other.size(), 1000), other));
@@ -307,10 +310,7 @@ TEST_F(Service, EndOfFileClosesAtOnceAndThePartnerDrainsThenCloses)
     EXPECT_TRUE(inset(b, winit));
     EXPECT_TRUE(samebytes(wbufof(b), out + last));
 
-    bool eof = false;
-    const std::string got = cycleuntileof(fb, eof);
-    EXPECT_TRUE(eof);
-    EXPECT_TRUE(samebytes(got, filler + out + last));
+    EXPECT_TRUE(cyclestoeof(fb, filler + out + last));
     EXPECT_TRUE(torndown(b));
 }
 
@@ -337,10 +337,7 @@ TEST_F(Service, EndOfFileWithBytesStillHeldLosesNone)
     EXPECT_FALSE(inset(a, rinit));
 
     // Only now does the far end of b read.
-    bool eof = false;
-    const std::string got = cycleuntileof(fb, eof);
-    EXPECT_TRUE(eof);
-    EXPECT_TRUE(samebytes(got, filler + burst));
+    EXPECT_TRUE(cyclestoeof(fb, filler + burst));
     EXPECT_TRUE(torndown(a));
     EXPECT_TRUE(torndown(b));
 }
