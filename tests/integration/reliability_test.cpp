@@ -253,9 +253,9 @@ TEST_F(Reliability, XServerKilledUnderImageClientsLeavesTheRelayServing)
     std::vector<std::unique_ptr<proc>> cl;
     for (int i = 0; i < n; ++i) {
         cl.push_back(std::make_unique<proc>());
-        ASSERT_TRUE(cl.back()->start({TOOLS_DIR "/ximage_roundtrip", "-display", through(),
-                                      "-size", "256x256", "-seed", std::to_string(i + 1),
-                                      "-rounds", "100000"}));
+        ASSERT_TRUE(
+            cl.back()->start({TOOLS_DIR "/ximage_roundtrip", "-display", through(), "-size",
+                              "256x256", "-seed", std::to_string(i + 1), "-rounds", "100000"}));
     }
     // Killed once every client is relayed: two descriptors each.
     ASSERT_TRUE(waituntil([&] { return inspect(v.pid).fds >= base.fds + 2 * n; }, 30000));
@@ -502,8 +502,7 @@ TEST_F(Reliability, DescriptorsRunOutWhileClientsWaitAndTheProgramGoesOn)
     uint64_t sent = 0, back = 0;
     for (int k = 0; k < 2000 && nowms() - t0 < 2000; ++k, ++sent) {
         const std::string b(1, static_cast<char>(k));
-        if (sendall(c, b) && readfor(d, 1, 5000) == b && sendall(d, b) &&
-            readfor(c, 1, 5000) == b)
+        if (sendall(c, b) && readfor(d, 1, 5000) == b && sendall(d, b) && readfor(c, 1, 5000) == b)
             ++back;
         sleepms(1);
     }
@@ -724,9 +723,9 @@ TEST_F(Reliability, ImageClientsThroughRealDialogsComeBackExact)
     std::vector<std::unique_ptr<proc>> cl;
     for (int i = 0; i < n; ++i) {
         cl.push_back(std::make_unique<proc>());
-        ASSERT_TRUE(cl.back()->start({TOOLS_DIR "/ximage_roundtrip", "-display", through(),
-                                      "-size", side + "x" + side, "-seed", std::to_string(i + 1),
-                                      "-rounds", rounds}));
+        ASSERT_TRUE(cl.back()->start({TOOLS_DIR "/ximage_roundtrip", "-display", through(), "-size",
+                                      side + "x" + side, "-seed", std::to_string(i + 1), "-rounds",
+                                      rounds}));
     }
     const long t0 = nowms();
     EXPECT_TRUE(answeruntil(x.name(), true, [&] {
