@@ -99,22 +99,19 @@ inline bool inset(int fd, const fd_set& s)
     return FD_ISSET(fd, &s) != 0;
 }
 
-inline bool readable(int fd)
+// Whether a zero-timeout select finds fd readable (forwrite: writable).
+inline bool readable(int fd, bool forwrite = false)
 {
-    fd_set r;
-    FD_ZERO(&r);
-    FD_SET(fd, &r);
+    fd_set s;
+    FD_ZERO(&s);
+    FD_SET(fd, &s);
     timeval zero{0, 0};
-    return ::select(fd + 1, &r, nullptr, nullptr, &zero) == 1;
+    return ::select(fd + 1, forwrite ? nullptr : &s, forwrite ? &s : nullptr, nullptr, &zero) == 1;
 }
 
 inline bool writable(int fd)
 {
-    fd_set w;
-    FD_ZERO(&w);
-    FD_SET(fd, &w);
-    timeval zero{0, 0};
-    return ::select(fd + 1, nullptr, &w, nullptr, &zero) == 1;
+    return readable(fd, true);
 }
 
 // Stands in for the cycle's select: the real readiness, without ever waiting.
@@ -135,17 +132,9 @@ inline std::string sendnow(int fd, const std::string& bytes)
 // bytes that went in.
 inline std::string fillsocket(int fd, unsigned seed)
 {
-    std::mt19937 rng(seed);
-    std::string all;
-    for (int i = 0; i < 10000; ++i) {
-        std::string chunk(512, '\0');
-        for (char& c : chunk)
-            c = static_cast<char>(rng());
-        const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
-        if (n <= 0)
-            break;
-        all.append(chunk, 0, static_cast<size_t>(n));
-    }
+    std::string all, sent;
+    for (unsigned i = 0; i < 10000 && !(sent = sendnow(fd, pattern(512, seed + i))).empty(); ++i)
+        all += sent;
     return all;
 }
 
