@@ -80,6 +80,25 @@ class Dialog : public ::testing::Test
             fds.push_back(fd);
         return fd;
     }
+    // A client from `from` that has sent its connection setup, and the new dialog (not among
+    // known) that asks about it; an empty id when either failed.
+    struct asked {
+        int fd;
+        std::string id;
+    };
+    asked ask(int port, const std::vector<std::string>& known = {}, const char* from = "127.0.0.2")
+    {
+        asked a{keep(connectfrom(from, port)), {}};
+        if (a.fd >= 0 && sendall(a.fd, XSETUP))
+            a.id = newdialog(known);
+        return a;
+    }
+    // End of file within ms, and not a byte before it.
+    static bool endedbare(int fd, int ms = 6000)
+    {
+        bool closed = false;
+        return readfor(fd, 1, ms, &closed).empty() && closed;
+    }
 
     xserver x;
     proc v[3];
@@ -201,10 +220,7 @@ TEST_F(Dialog, FirstClientsUseDescriptorsZeroAndOneAndLeaveNoWindowsBehind)
 
     // Another client waits for its answer; its dialog process was forked while the window
     // holder was relayed.
-    const int c = keep(connectfrom("127.0.0.1", port));
-    ASSERT_GE(c, 0);
-    ASSERT_TRUE(sendall(c, XSETUP));
-    const std::string second = newdialog({});
+    const auto [c, second] = ask(port, {}, "127.0.0.1");
     ASSERT_FALSE(second.empty());
 
     h.stop();
@@ -214,9 +230,7 @@ TEST_F(Dialog, FirstClientsUseDescriptorsZeroAndOneAndLeaveNoWindowsBehind)
     EXPECT_EQ(fdlink(pid, 1), "") << "the pair was not closed";
 
     ASSERT_TRUE(answer(second, false));
-    bool closed = false;
-    EXPECT_EQ(readfor(c, 1, 6000, &closed), "");
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(endedbare(c));
     EXPECT_EQ(v[0].errbuf, "");
 }
 
@@ -225,27 +239,17 @@ TEST_F(Dialog, NoClosesTheClientWithoutAByteWhileAnotherDialogIsUp)
 {
     const int port = start(v[0], {"127.0.0.2"});
     ASSERT_GT(port, 0);
-    const int a = keep(connectfrom("127.0.0.2", port));
-    ASSERT_GE(a, 0);
-    ASSERT_TRUE(sendall(a, XSETUP));
-    const std::string da = newdialog({});
+    const auto [a, da] = ask(port);
     ASSERT_FALSE(da.empty());
-    const int b = keep(connectfrom("127.0.0.2", port));
-    ASSERT_GE(b, 0);
-    ASSERT_TRUE(sendall(b, XSETUP));
-    const std::string db = newdialog({da});
+    const auto [b, db] = ask(port, {da});
     ASSERT_FALSE(db.empty());
 
     ASSERT_TRUE(answer(da, false));
-    bool closed = false;
-    EXPECT_EQ(readfor(a, 1, 6000, &closed), "");
-    EXPECT_TRUE(closed) << "the client was not told while another dialog was up";
+    EXPECT_TRUE(endedbare(a)) << "the client was not told while another dialog was up";
     EXPECT_TRUE(isdialog(db));
 
     ASSERT_TRUE(answer(db, false));
-    closed = false;
-    EXPECT_EQ(readfor(b, 1, 6000, &closed), "");
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(endedbare(b));
     EXPECT_EQ(v[0].errbuf, "");
     EXPECT_TRUE(v[0].running());
 }
@@ -254,18 +258,13 @@ TEST_F(Dialog, ADialogKilledFromOutsideClosesTheClient)
 {
     const int port = start(v[0], {"127.0.0.2"});
     ASSERT_GT(port, 0);
-    const int c = keep(connectfrom("127.0.0.2", port));
-    ASSERT_GE(c, 0);
-    ASSERT_TRUE(sendall(c, XSETUP));
-    const std::string id = newdialog({});
+    const auto [c, id] = ask(port);
     ASSERT_FALSE(id.empty());
     const auto kids = childpids(v[0].pid);
     ASSERT_EQ(kids.size(), 1U);
     ASSERT_EQ(::kill(kids[0], SIGKILL), 0);
 
-    bool closed = false;
-    EXPECT_EQ(readfor(c, 1, 6000, &closed), "");
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(endedbare(c));
     const std::string line = "child died abnormally\n";
     EXPECT_EQ(errafter(v[0], line.size(), 2000), line);
     EXPECT_TRUE(hasgone(id, 2000));
@@ -384,10 +383,7 @@ TEST_F(Dialog, KeysNeverAnswerYes)
     const int port = start(v[0], {"127.0.0.2"});
     ASSERT_GT(port, 0);
     for (const char* key : {"Return", "space", "Escape"}) {
-        const int c = keep(connectfrom("127.0.0.2", port));
-        ASSERT_GE(c, 0);
-        ASSERT_TRUE(sendall(c, XSETUP));
-        const std::string id = newdialog({});
+        const auto [c, id] = ask(port);
         ASSERT_FALSE(id.empty());
         EXPECT_TRUE(waituntil(
             [&] {
@@ -396,16 +392,11 @@ TEST_F(Dialog, KeysNeverAnswerYes)
             },
             10000))
             << key;
-        bool closed = false;
-        EXPECT_EQ(readfor(c, 1, 6000, &closed), "") << key;
-        EXPECT_TRUE(closed) << key;
+        EXPECT_TRUE(endedbare(c)) << key;
     }
     // Return at once, then a click on Yes: the client is relayed, so the early key was no
     // answer.
-    const int c = keep(connectfrom("127.0.0.2", port));
-    ASSERT_GE(c, 0);
-    ASSERT_TRUE(sendall(c, XSETUP));
-    const std::string id = newdialog({});
+    const auto [c, id] = ask(port);
     ASSERT_FALSE(id.empty());
     press(id, "Return");
     ASSERT_TRUE(answer(id, true));
@@ -419,21 +410,15 @@ TEST_F(Dialog, AClosedDialogDeniesAndNoDialogOutlivesTheProgram)
 {
     const int port = start(v[0], {"127.0.0.2"});
     ASSERT_GT(port, 0);
-    const int c = keep(connectfrom("127.0.0.2", port));
-    ASSERT_GE(c, 0);
-    ASSERT_TRUE(sendall(c, XSETUP));
-    const std::string id = newdialog({});
+    const auto [c, id] = ask(port);
     ASSERT_FALSE(id.empty());
     EXPECT_EQ(onx({TOOLS_DIR "/wmdelete", id}).exitcode(), 0);
-    bool closed = false;
-    EXPECT_EQ(readfor(c, 1, 6000, &closed), "");
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(endedbare(c));
     EXPECT_TRUE(hasgone(id, 3000));
 
     std::vector<std::string> up;
     for (int k = 0; k < 2; ++k) {
-        ASSERT_GE(keep(connectfrom("127.0.0.2", port)), 0);
-        up.push_back(newdialog(up));
+        up.push_back(ask(port, up).id);
         ASSERT_FALSE(up.back().empty());
     }
     v[0].stop();
