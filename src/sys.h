@@ -20,5 +20,6 @@ inline ssize_t (*write)(int, const void*, size_t) = ::write;
 inline void* (*calloc)(size_t, size_t) = std::calloc;
 inline int (*gethostname)(char*, size_t) = ::gethostname;
 inline hostent* (*gethostbyname)(const char*) = ::gethostbyname;
-inline hostent* (*gethostbyaddr)(const void*, socklen_t, int) = ::gethostbyaddr;
+inline int (*gethostbyaddr_r)(const void*, socklen_t, int, hostent*, char*, size_t, hostent**,
+                              int*) = ::gethostbyaddr_r;
 } // namespace sys

@@ -1,19 +1,18 @@
 // Verdicts: the children's exit statuses, and the pairing of allowed clients.
 #include "admission/verdict.h"
 
-#include "admission/admit.h"
+#include "admission/children.h"
 #include "diag.h"
 #include "dialog/alert.h"
 #include "relay/table.h"
 #include "startup/config.h"
 #include "sys.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <iterator>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,7 +52,9 @@ static void actonverdict(childrec* e)
 {
     e->done = 1;
     const int status = e->status;
-    if (e->ended < 0 || WIFSIGNALED(status)) { // a failed wait has no status to decode
+    if (e->withdrawn) {
+        // Its client has gone and its end was asked for: nothing to act on, nothing to say.
+    } else if (e->ended < 0 || WIFSIGNALED(status)) { // a failed wait has no status to decode
         say("child died abnormally\n");
         ::close(e->sock);
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == VERDICT_ALLOW) {
@@ -66,50 +67,36 @@ static void actonverdict(childrec* e)
     }
 }
 
-// Records the end of child pid: a lookup frees its slot, a confirmation child keeps its status
-// for its entry. Any other child (inherited across exec) is simply collected.
-static void collected(pid_t pid, int status)
+// A client that closed or reset its connection while its question is up takes the question
+// with it. poll reads nothing, so what a waiting client sent is still relayed first on Yes.
+static void withdrawgone()
 {
-    for (pid_t& l : lookups)
-        if (l == pid) {
-            l = 0;
-            return;
+    pollfd p[MAXQUESTIONS];
+    childrec* of[MAXQUESTIONS];
+    int n = 0;
+    for (childrec* e = children; e != nullptr; e = e->next) {
+        if (e->done || e->withdrawn || e->ended != 0 || e->sock < 0)
+            continue;
+        if (n == MAXQUESTIONS) {
+            ::poll(p, static_cast<nfds_t>(n), 0);
+            for (int i = 0; i < n; ++i)
+                if ((p[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+                    withdraw(of[i]);
+            n = 0;
         }
-    for (childrec* e = children; e != nullptr; e = e->next)
-        if (e->pid == pid && !e->ended) {
-            e->ended = 1;
-            e->status = status;
-            return;
-        }
+        p[n] = {e->sock, POLLRDHUP, 0};
+        of[n++] = e;
+    }
+    if (n > 0 && ::poll(p, static_cast<nfds_t>(n), 0) > 0)
+        for (int i = 0; i < n; ++i)
+            if ((p[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+                withdraw(of[i]);
 }
 
 int reapchildren()
 {
-    int got = 0;
-    // One wait per ended child, whatever the number of questions still open; none at all
-    // while no child of ours runs.
-    const bool lookingup =
-        std::any_of(std::begin(lookups), std::end(lookups), [](pid_t p) { return p != 0; });
-    for (int k = 0; (children != nullptr || lookingup) && k < 1 << 20; ++k) {
-        int status = 0;
-        const pid_t pid = sys::waitpid(-1, &status, WNOHANG);
-        if (pid > 0) {
-            collected(pid, status);
-            ++got;
-            continue;
-        }
-        if (pid < 0 && errno == EINTR)
-            continue;
-        if (pid < 0) {
-            // No child left at all: whatever is still pending can never be collected.
-            for (childrec* e = children; e != nullptr; e = e->next)
-                if (!e->ended)
-                    e->ended = -1;
-            for (pid_t& l : lookups)
-                l = 0;
-        }
-        break;
-    }
+    const int got = collectchildren();
+    withdrawgone();
     // Acted on newest first, as the list runs.
     for (childrec* e = children; e != nullptr; e = e->next)
         if (e->ended != 0)

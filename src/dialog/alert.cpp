@@ -8,10 +8,12 @@
 #include <Xm/MessageB.h>
 #include <Xm/Protocols.h>
 #include <Xm/Xm.h>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 int AlertResponse = -1;
 
@@ -42,12 +44,22 @@ static bool isinput(const XEvent& e)
            e.type == ButtonRelease;
 }
 
+// The display never opened in time: an end without a verdict.
+static void giveup(int)
+{
+    ::_exit(1);
+}
+
 void alertuser(int i)
 {
+    std::signal(SIGALRM, giveup);
+    ::alarm(DIALOGOPENLIMIT);
     XtToolkitInitialize();
     XtAppContext app = XtCreateApplicationContext();
     char cls[] = "Velkoran";
-    Display* dpy = XtOpenDisplay(app, dispname, nullptr, cls, nullptr, 0, &progargc, progargv);
+    // The destination's own address, as checked at start-up: a name looked up again could lead
+    // the question, and the user's cookie, to another server.
+    Display* dpy = XtOpenDisplay(app, destname, nullptr, cls, nullptr, 0, &progargc, progargv);
     Widget shell = XtAppCreateShell(nullptr, cls, applicationShellWidgetClass, dpy, nullptr, 0);
 
     // Sized to the name, so no name is ever cut or written past the end.
@@ -99,6 +111,7 @@ void alertuser(int i)
     armed = false;
     bool timing = false;
     XtManageChild(dialog);
+    ::alarm(0);
     XEvent event;
     while (AlertResponse == -1) {
         XtAppNextEvent(app, &event);
@@ -108,10 +121,11 @@ void alertuser(int i)
             timing = true;
             XtAppAddTimeOut(app, ARMDELAYMS, arm_buttons_CB, dialog);
         }
-        if (!armed && isinput(event))
+        // Only the user answers: input another client sent (XSendEvent) never does, nor any
+        // input of the first moment.
+        if (isinput(event) && (!armed || event.xany.send_event))
             continue;
         XtDispatchEvent(&event);
     }
-    wakeparent();
     std::exit(AlertResponse);
 }

@@ -2,6 +2,7 @@
 #include "relay/loop.h"
 
 #include "admission/admit.h"
+#include "admission/children.h"
 #include "admission/verdict.h"
 #include "diag.h"
 #include "relay/service.h"
@@ -14,13 +15,6 @@
 
 int idlecount;
 
-// A child announces its end just before it exits, so a wake-up may come a moment before the
-// end can be collected: short cycles follow until every announced child is, or patience ends.
-static int unreaped;
-static int patience;
-constexpr int REAPRETRIES = 40;
-constexpr timeval REAPRETRY = {0, 5000};
-
 void loopinit(int listener)
 {
     lsock = listener;
@@ -29,17 +23,30 @@ void loopinit(int listener)
     FD_SET(lsock, &rinit);
     nfds = lsock + 1;
     idlecount = 0;
-    unreaped = 0;
-    patience = 0;
+}
+
+// A descriptor the loop watches beside the table's: fd joins set, and the bound rises.
+static void watch(int fd, fd_set& set, int& top)
+{
+    if (fd >= 0 && fd < FD_SETSIZE) {
+        FD_SET(fd, &set);
+        top = std::max(top, fd + 1);
+    }
+}
+
+// Whether select marked fd in set; the mark is taken off, so the scan never sees it.
+static bool marked(int fd, fd_set& set)
+{
+    if (fd < 0 || fd >= FD_SETSIZE || !FD_ISSET(fd, &set))
+        return false;
+    FD_CLR(fd, &set);
+    return true;
 }
 
 void relaycycle()
 {
-    unreaped = std::max(0, unreaped - reapchildren());
-    if (patience > 0)
-        --patience;
-    if (unreaped == 0 || patience == 0)
-        unreaped = patience = 0;
+    reapchildren();
+    diagflush();
 
     for (int d = 0; d < nfds; ++d)
         if (rwbuf[d].closepending)
@@ -48,18 +55,19 @@ void relaycycle()
     rfds = rinit;
     wfds = winit;
     int top = nfds;
-    if (fdusable(wakeread)) {
-        FD_SET(wakeread, &rfds);
-        top = std::max(top, wakeread + 1);
-    }
-    timeval tv = patience > 0 ? REAPRETRY : CYCLETIMEOUT;
-    if (const int rest = listenerrest(); rest > 0 && rest < tv.tv_sec * 1000 + tv.tv_usec / 1000)
+    // A child's end and a standard error with room for waiting lines wake the loop too; both
+    // descriptors stay out of the interest sets.
+    watch(chldfd, rfds, top);
+    const int diagfd = diagwaiting();
+    watch(diagfd, wfds, top);
+    timeval tv = CYCLETIMEOUT;
+    const int rest = listenerrest();
+    if (rest > 0 && rest < CYCLETIMEOUT.tv_sec * 1000)
         tv = {rest / 1000, (rest % 1000) * 1000};
-    const bool full = tv.tv_sec == CYCLETIMEOUT.tv_sec && tv.tv_usec == CYCLETIMEOUT.tv_usec;
     const int n = sys::select(top, &rfds, &wfds, nullptr, &tv);
     if (n == 0) {
-        if (!full)
-            return; // a short wait for a child or the listener is no idle cycle
+        if (rest > 0)
+            return; // a short wait for the listener is no idle cycle
         if (idlecount >= IDLELIMIT)
             die("connections timed out\n");
         ++idlecount;
@@ -73,11 +81,14 @@ void relaycycle()
     idlecount = 0;
 
     int ready = n;
-    if (fdusable(wakeread) && FD_ISSET(wakeread, &rfds)) {
-        FD_CLR(wakeread, &rfds);
+    // Collected by the next cycle's reapchildren, first thing.
+    if (marked(chldfd, rfds)) {
         --ready;
-        unreaped += drainwake();
-        patience = REAPRETRIES;
+        drainchld();
+    }
+    if (marked(diagfd, wfds)) {
+        --ready;
+        diagflush();
     }
     const int scanlimit = nfds;
     for (int d = 0; d < scanlimit && ready > 0; ++d) {

@@ -23,6 +23,7 @@ int lsock = -1;
 int mynum;
 uint16_t dispnum;
 sockaddr_in forward_to;
+const char* destname;
 
 void configinit()
 {

@@ -25,6 +25,7 @@ extern int lsock;               // the listening descriptor
 extern int mynum;               // the local display number
 extern uint16_t dispnum;        // the destination display number
 extern sockaddr_in forward_to;  // the destination X server
+extern const char* destname;    // how the probe and the dialogs open it: by forward_to's address
 
 // Fills the configuration from the command line, DISPLAY and the resolver; exits 1 on failure.
 void parseargs(int argc, char** argv);

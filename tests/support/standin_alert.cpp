@@ -15,6 +15,5 @@ void alertuser(int i)
     if (standin_delay_ms > 0)
         ::usleep(static_cast<useconds_t>(standin_delay_ms) * 1000U);
     AlertResponse = standin_verdict;
-    wakeparent();
     ::_exit(AlertResponse);
 }

@@ -28,6 +28,5 @@ void alertuser(int i)
                 AlertResponse = k;
             std::fclose(in);
         }
-    wakeparent();
     ::_exit(AlertResponse);
 }

@@ -1,6 +1,7 @@
 // Admission through a real loopback listener: refusals, confirmation children, accept and fork
 // failures. Refused clients come from 127.0.0.1 (named by /etc/hosts), allowed ones from
 // 127.0.0.2, so no lookup ever leaves the machine.
+#include "admission/lookup.h"
 #include "admission/verdict.h"
 #include "dialog/alert.h"
 #include "rig.h"
@@ -70,65 +71,95 @@ struct refusecase {
 };
 
 static char standinname[] = "refused.example";
-static hostent standinhost{standinname, nullptr, AF_INET, 4, nullptr};
 static lookup answer;
 static int forks;
 
-// Runs in the lookup child: only its answer comes back, in the refusal line.
-static hostent* standinlookup(const void*, socklen_t, int)
+// Runs in the lookup helper: only its answer comes back, in the refusal line.
+static int standinlookup(const void*, socklen_t, int, hostent* h, char*, size_t, hostent** r, int*)
 {
-    return answer == NAMED ? &standinhost : nullptr;
+    *h = hostent{standinname, nullptr, AF_INET, 4, nullptr};
+    *r = answer == NAMED ? h : nullptr;
+    return answer == NAMED ? 0 : ENOENT;
+}
+
+static int silentresolver(const void*, socklen_t, int, hostent*, char*, size_t, hostent** r, int*)
+{
+    ::sleep(60);
+    *r = nullptr;
+    return ENOENT;
+}
+
+// Standard error on a pipe while fn runs, and after it until n lines have come or ms have
+// passed: the lookup helper writes its lines from a process of its own, after the refusal.
+static std::string lineswhile(const std::function<void()>& fn, int n, int ms)
+{
+    int p[2];
+    if (::pipe(p) != 0)
+        return "pipe failed";
+    const int saved = ::dup(2);
+    ::dup2(p[1], 2);
+    ::close(p[1]);
+    fn();
+    diaginit();
+    ::dup2(saved, 2);
+    ::close(saved);
+    nonblock(p[0]);
+    std::string got;
+    waituntil(
+        [&] {
+            char buf[4096];
+            for (ssize_t k; (k = ::read(p[0], buf, sizeof buf)) > 0;)
+                got.append(buf, static_cast<size_t>(k));
+            return std::count(got.begin(), got.end(), '\n') >= n;
+        },
+        ms, 5);
+    ::close(p[0]);
+    return got;
 }
 
 class Refused : public Admit, public ::testing::WithParamInterface<refusecase>
 {
 };
 
-// Waits (bounded) for every lookup child to end, and collects it.
-static bool lookupsdone()
-{
-    return waituntil(
-        [] {
-            for (pid_t& pid : lookups)
-                pid = pid != 0 && ::waitpid(pid, nullptr, WNOHANG) == pid ? 0 : pid;
-            return std::none_of(std::begin(lookups), std::end(lookups), [](pid_t p) { return p; });
-        },
-        5000, 5);
-}
-
-TEST_P(Refused, OneLineAndClosedWithoutAByte)
+TEST_P(Refused, OneLineEachAndClosedWithoutAByte)
 {
     const refusecase c = GetParam();
     answer = c.how;
     forks = 0;
     // An entry already waiting stays as it is.
     childrec* const waiting = pushchild(0, -1);
-    const int far = pending(nullptr);
     const int before = nfds;
     const fd_set r = rinit, w = winit;
-    const size_t fds = openfds();
-
+    std::vector<int> far;
+    size_t fds = 0, after = 0;
     std::string err;
-    bool collected = false;
     {
-        fake l(sys::gethostbyaddr, c.how == REAL ? sys::gethostbyaddr : &standinlookup);
+        fake l(sys::gethostbyaddr_r, c.how == REAL ? sys::gethostbyaddr_r : &standinlookup);
         fake f(
             sys::fork, +[] {
                 ++forks;
                 return ::fork();
             });
-        err = capturestderr([&] {
-            admit();
-            collected = lookupsdone();
-        });
+        err = lineswhile(
+            [&] {
+                for (int k = 0; k < 2; ++k) {
+                    far.push_back(pending(nullptr));
+                    fds = openfds();
+                    admit();
+                    after = openfds();
+                }
+            },
+            2, 5000);
     }
-    ASSERT_TRUE(collected);
-    EXPECT_EQ(err, std::string("bad host connect from ") + c.shown + " (127.0.0.1)\n");
-    EXPECT_EQ(forks, 1) << "one lookup child, no confirmation child";
+    const std::string line = std::string("bad host connect from ") + c.shown + " (127.0.0.1)\n";
+    EXPECT_EQ(err, line + line);
+    EXPECT_EQ(forks, 1) << "one lookup helper for every refusal, no confirmation child";
     EXPECT_EQ(children, waiting);
     EXPECT_EQ(waiting->next, nullptr);
-    EXPECT_EQ(openfds(), fds);
-    EXPECT_TRUE(endedclean(far, 2000));
+    EXPECT_EQ(after, fds) << "once the helper runs, a refusal leaves nothing open";
+    for (int f : far) {
+        EXPECT_TRUE(endedclean(f, 2000));
+    }
     EXPECT_EQ(nfds, before);
     EXPECT_EQ(std::memcmp(&r, &rinit, sizeof r), 0);
     EXPECT_EQ(std::memcmp(&w, &winit, sizeof w), 0);
@@ -141,44 +172,54 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refused,
                                            refusecase{"RealLookup", REAL, "localhost"}),
                          byname());
 
-static hostent* silentresolver(const void*, socklen_t, int)
+TEST_F(Admit, ASilentResolverNeverHoldsTheLoop)
 {
-    ::sleep(60);
-    return nullptr;
+    fake l(sys::gethostbyaddr_r, &silentresolver);
+    std::vector<int> far;
+    long slowest = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const std::string err = lineswhile(
+        [&] {
+            for (int k = 0; k < 3; ++k) {
+                far.push_back(pending(nullptr));
+                const auto t = std::chrono::steady_clock::now();
+                admit();
+                slowest =
+                    std::max<long>(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - t)
+                                                .count());
+                EXPECT_TRUE(endedclean(far.back(), 1000)) << "closed at once, name or not";
+            }
+        },
+        3, LOOKUPLIMITMS + 5000);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+    EXPECT_LT(slowest, 1000);
+    // At the limit, and not before, the address stands in the name's place.
+    EXPECT_EQ(err, "bad host connect from 127.0.0.1 (127.0.0.1)\n"
+                   "bad host connect from 127.0.0.1 (127.0.0.1)\n"
+                   "bad host connect from 127.0.0.1 (127.0.0.1)\n");
+    EXPECT_GE(took, LOOKUPLIMITMS - 500);
 }
 
-TEST_F(Admit, LookupsNeverHoldTheLoopAndStayBounded)
+TEST_F(Admit, AFullLookupQueueIsToldAtOnce)
 {
-    fake l(sys::gethostbyaddr, &silentresolver);
-    std::vector<int> far;
-    std::string err = capturestderr([&] {
-        for (int k = 0; k <= MAXLOOKUPS; ++k) {
-            far.push_back(pending(nullptr));
-            admit();
-        }
-    });
-    for (pid_t pid : lookups)
-        EXPECT_GT(pid, 0);
-    // Beyond the bound the line comes at once, with the address in the name's place.
-    EXPECT_EQ(err, "bad host connect from 127.0.0.1 (127.0.0.1)\n");
-    for (int f : far) { // every refused client closed at once, name known or not
-        EXPECT_TRUE(endedclean(f, 1000));
+    fake l(sys::gethostbyaddr_r, &silentresolver);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = inet_addr("127.0.0.1");
+    int taken = 0;
+    bool full = false;
+    for (int k = 0; k < 100000 && !full; ++k) {
+        if (asklookup(peer))
+            ++taken;
+        else
+            full = true;
     }
-    // A lookup's end is no verdict: it frees its slot and writes nothing more.
-    for (pid_t pid : lookups)
-        ::kill(pid, SIGKILL);
-    err = capturestderr([] {
-        waituntil(
-            [] {
-                reapchildren();
-                return std::none_of(std::begin(lookups), std::end(lookups),
-                                    [](pid_t p) { return p; });
-            },
-            2000, 5);
-    });
-    EXPECT_EQ(err, "");
-    for (pid_t pid : lookups)
-        EXPECT_EQ(pid, 0);
+    EXPECT_TRUE(full);
+    EXPECT_GT(taken, 0);
+    EXPECT_LT(taken, LOOKUPQUEUE + 1024) << "the helper's queue and its short pipe, no more";
 }
 
 static uint32_t peerof(int fd)
@@ -355,20 +396,50 @@ TEST_F(Admit, AcceptOutOfDescriptorsEndsThatClientOnly)
     EXPECT_TRUE(endedclean(far)); // taken off the backlog and closed, not left hanging
 }
 
-TEST_F(Admit, QuestionsAreBounded)
+TEST_F(Admit, QuestionsAreBoundedAndLeaveWithTheirClients)
 {
-    for (int k = 0; k < MAXQUESTIONS; ++k)
-        pushchild(0, -1);
+    standin_delay_ms = 60000;
+    for (int k = 0; k < MAXQUESTIONS; ++k) {
+        pending();
+        admit();
+        ASSERT_EQ(sendnow(fars.back(), "x"), "x"); // a waiting client's bytes
+    }
     childrec* const head = children;
     const int far = pending();
     EXPECT_EQ(capturestderr([this] { admit(); }), "too many questions pending, client refused\n");
     EXPECT_EQ(children, head);
     EXPECT_TRUE(endedclean(far, 2000));
-    // An answered question makes room for the next client.
-    head->done = 1;
+
+    // A client that leaves takes its question with it, without a word; the others stay.
+    childrec* const oldest = [] {
+        childrec* e = children;
+        while (e->next != nullptr)
+            e = e->next;
+        return e;
+    }();
+    const pid_t asking = oldest->pid;
+    const int sock = oldest->sock;
+    ::close(fars.front());
+    fars.erase(fars.begin());
+    std::string err;
+    const bool gone = waituntil(
+        [&] {
+            err += capturestderr([] { reapchildren(); });
+            return ::kill(asking, 0) != 0;
+        },
+        2000, 5);
+    EXPECT_TRUE(gone) << "the dialog of a client that left is ended and collected";
+    EXPECT_EQ(err, "");
+    EXPECT_FALSE(isopen(sock));
+    EXPECT_EQ(questions(), MAXQUESTIONS - 1);
+    for (const childrec* e = children; e != nullptr; e = e->next) {
+        EXPECT_TRUE(isopen(e->sock));
+        EXPECT_EQ(readsome(e->sock, 8), "x") << "nothing read from a waiting client";
+    }
+    // The room it left is the next client's.
     pending();
     EXPECT_EQ(capturestderr([this] { admit(); }), "");
-    EXPECT_NE(children, head);
+    EXPECT_EQ(questions(), MAXQUESTIONS);
 }
 
 TEST_F(Admit, ChildrenEndWithTheProgram)

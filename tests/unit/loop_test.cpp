@@ -121,11 +121,11 @@ TEST_F(Loop, SelectWaitsThreeSecondsOnCopiesOfTheInterestSets)
     FD_SET(20, &rinit);
     FD_SET(21, &winit);
     relaycycle();
-    // The wake-up pipe is watched too, without ever joining the interest sets.
-    ASSERT_TRUE(wakeread >= 0 && !inset(wakeread, rinit));
-    EXPECT_EQ(seennfds, std::max(30, wakeread + 1));
+    // Children's ends are watched too, without ever joining the interest sets.
+    ASSERT_TRUE(chldfd >= 0 && !inset(chldfd, rinit));
+    EXPECT_EQ(seennfds, std::max(30, chldfd + 1));
     fd_set want = rinit;
-    FD_SET(wakeread, &want);
+    FD_SET(chldfd, &want);
     EXPECT_EQ(std::memcmp(&seenr, &want, sizeof seenr), 0);
     EXPECT_EQ(std::memcmp(&seenw, &winit, sizeof seenw), 0);
     EXPECT_TRUE(inset(lfd, seenr));
@@ -136,6 +136,74 @@ TEST_F(Loop, SelectWaitsThreeSecondsOnCopiesOfTheInterestSets)
     seentv = {};
     relaycycle();
     EXPECT_EQ(seentv.tv_sec, 3);
+}
+
+// Standard error on a pipe that nobody reads, as a terminal stopped with Ctrl-S: lines wait,
+// the loop goes on, a relayed pair keeps moving, and once the reader reads again every kept
+// line comes whole and in order, then one line with the number lost.
+TEST_F(Loop, AFullStandardErrorNeverHoldsTheLoop)
+{
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    nonblock(p[1]);
+    std::string filler(65536, 'f');
+    size_t filled = 0;
+    for (ssize_t n; (n = ::write(p[1], filler.data(), filler.size())) > 0;)
+        filled += static_cast<size_t>(n);
+    ::fcntl(p[1], F_SETFL, ::fcntl(p[1], F_GETFL) & ~O_NONBLOCK); // a writer would block
+    const int saved = ::dup(2);
+    ::dup2(p[1], 2);
+    ::close(p[1]);
+
+    const ends a = unixends(), b = unixends();
+    relaypair(a.relay, b.relay);
+    const std::string line(99, 'x');
+    constexpr int LINES = 1000;
+    for (int i = 0; i < LINES; ++i)
+        say(std::to_string(1000 + i) + line.substr(4) + "\n");
+    EXPECT_GE(diagwaiting(), 0);
+    ASSERT_EQ(sendnow(a.far, "ping"), "ping");
+    std::string got;
+    for (int i = 0; i < 20 && got.size() < 4; ++i) {
+        relaycycle();
+        got += readsome(b.far, 16);
+    }
+    EXPECT_EQ(got, "ping");
+    {
+        fake f(sys::select, &watch);
+        relaycycle();
+        EXPECT_TRUE(diagwaiting() >= 0 && inset(diagwaiting(), seenw)) << "select wakes for room";
+    }
+
+    nonblock(p[0]);
+    std::string err;
+    const bool flowed = waituntil(
+        [&] {
+            char buf[8192];
+            for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;)
+                err.append(buf, static_cast<size_t>(n));
+            if (diagwaiting() < 0)
+                return true;
+            diagflush();
+            return false;
+        },
+        3000, 1);
+    diaginit();
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(p[0]);
+    ASSERT_TRUE(flowed);
+    std::istringstream lines(err.substr(filled));
+    std::string l;
+    int kept = 0;
+    while (std::getline(lines, l) && l.size() == line.size())
+        EXPECT_EQ(l.substr(0, 4), std::to_string(1000 + kept++));
+    EXPECT_GE(kept * 100, static_cast<int>(DIAGQUEUE) - 100);
+    EXPECT_LE(kept * 100, static_cast<int>(DIAGQUEUE));
+    EXPECT_EQ(l, std::to_string(LINES - kept) + " diagnostic lines lost");
+    EXPECT_FALSE(std::getline(lines, l));
+    for (const ends& e : {a, b})
+        ::close(e.far);
 }
 
 TEST_F(Loop, SweepPutsEveryClosePendingDescriptorBelowNfdsIntoWinit)

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "admission/admit.h"
+#include "admission/children.h"
+#include "diag.h"
 #include "relay/loop.h"
 #include "relay/table.h"
 #include "startup/config.h"
@@ -35,7 +37,9 @@ inline void initmodules(int listener)
     relayinit(FD_SETSIZE);
     loopinit(listener);
     admitinit();
+    childinit();
     configinit();
+    diaginit();
 }
 
 // A TCP socket bound to 127.0.0.1 on a port of the system's choice, listening unless told
@@ -191,6 +195,7 @@ inline std::string capturestderr(const std::function<void()>& fn)
     ::dup2(p[1], 2);
     ::close(p[1]);
     fn();
+    diaginit(); // the twin of the pipe goes with it
     ::dup2(saved, 2);
     ::close(saved);
     ::fcntl(p[0], F_SETFL, ::fcntl(p[0], F_GETFL) | O_NONBLOCK);
@@ -288,7 +293,7 @@ inline ::testing::AssertionResult torndown(int fd)
 inline childrec* pushchild(pid_t pid, int sock)
 {
     auto* e = static_cast<childrec*>(std::malloc(sizeof(childrec)));
-    *e = {pid, sock, 0, children, 0, 0};
+    *e = {pid, sock, 0, children, 0, 0, 0};
     return children = e;
 }
 
