@@ -197,6 +197,11 @@ void say(std::string_view text)
     drain();
 }
 
+void diagopen()
+{
+    follow();
+}
+
 int diagwaiting()
 {
     if (queue.empty() || (out.how != way::twin && out.how != way::socket && out.how != way::polled))

@@ -19,6 +19,9 @@ void saysysfd(int fd, const char* word); // "fd 7:" directly followed by the per
 [[noreturn]] void diesys(const char* word);
 [[noreturn, gnu::format(printf, 1, 2)]] void dief(const char* fmt, ...);
 
+// Finds the way to standard error that never waits (start-up; say() follows standard error
+// again whenever its file changes).
+void diagopen();
 // The descriptor the loop watches for writing while lines wait; -1 while none do.
 int diagwaiting();
 // Writes what standard error takes now, then the count of lines lost, if any.

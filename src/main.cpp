@@ -19,5 +19,7 @@ int main(int argc, char** argv)
     loopinit(lsock);
     admitinit();
     childinit();
+    startlookups(); // forked now, while the program is small and holds no client
+    diagopen();
     relayloop();
 }

@@ -180,8 +180,7 @@ void withdraw(childrec* e)
         ::kill(e->pid, SIGKILL);
 }
 
-// A helper for the lookups, unless one runs or the last one died just now.
-static bool havehelper()
+bool startlookups()
 {
     if (helper > 0 && helperfd >= 0)
         return true;
@@ -201,8 +200,11 @@ static bool havehelper()
     ::fcntl(wr, F_SETPIPE_SZ, HELPERPIPE);
     ::fcntl(wr, F_SETFL, O_NONBLOCK);
     const pid_t pid = forkchild(rd);
-    if (pid == 0)
+    if (pid == 0) {
+        char name[] = "velkoran-lookup"; // how ps and top show it
+        ::prctl(PR_SET_NAME, name);
         lookuphelper(rd);
+    }
     ::close(rd);
     if (pid < 0) {
         ::close(wr);
@@ -215,7 +217,7 @@ static bool havehelper()
 
 bool asklookup(const sockaddr_in& peer)
 {
-    if (!havehelper())
+    if (!startlookups())
         return false;
     const lookupreq r{peer.sin_addr.s_addr, static_cast<uint32_t>(peer.sin_family)};
     const ssize_t n = ::write(helperfd, &r, sizeof r);

@@ -38,6 +38,9 @@ int questions();
 // The client of e has gone: its dialog is ended, its descriptor closed, and its end will be
 // collected without a word.
 void withdraw(childrec* e);
+// Starts the lookup helper, unless one runs or the last one started less than a second ago;
+// whether one runs.
+bool startlookups();
 // Hands a refused client's address to the lookup helper, which writes its line; false when the
 // helper cannot take it now (its pipe is full, or no helper could be had): the caller then
 // writes the line itself.

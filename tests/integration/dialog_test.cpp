@@ -404,6 +404,70 @@ TEST_F(Dialog, KeysNeverAnswerYes)
     EXPECT_EQ(v[0].errbuf, "");
 }
 
+// Clicks and keys that another client of the display sends (XSendEvent) never answer, however
+// long the dialog has been up; the user's own click still does.
+TEST_F(Dialog, InputSentByAnotherClientNeverAnswers)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    const auto [c, id] = ask(port);
+    ASSERT_FALSE(id.empty());
+    const long shown = nowms();
+    const std::string w = id;
+    // Past the dialog's first second, and well beyond it.
+    while (nowms() - shown < 3000 && isdialog(w)) {
+        onx({"xdotool", "mousemove", "--sync", "--window", w, "30", "60"});
+        onx({"xdotool", "click", "--window", w, "1"});
+        onx({"xdotool", "key", "--window", w, "Tab", "Return", "Escape"});
+    }
+    EXPECT_TRUE(isdialog(id)) << "a sent event answered the question";
+    ASSERT_TRUE(answer(id, true));
+    EXPECT_FALSE(readfor(c, 1, 6000).empty());
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+// A client that leaves while its question is up takes the question with it: the dialog goes,
+// without a word, and a client that waits keeps its own.
+TEST_F(Dialog, AClientThatLeavesTakesItsDialogWithIt)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    const auto stays = ask(port);
+    ASSERT_FALSE(stays.id.empty());
+    const auto leaves = ask(port, {stays.id});
+    ASSERT_FALSE(leaves.id.empty());
+    ::shutdown(leaves.fd, SHUT_RDWR);
+    EXPECT_TRUE(hasgone(leaves.id, 5000));
+    EXPECT_TRUE(isdialog(stays.id));
+    ASSERT_TRUE(answer(stays.id, true));
+    EXPECT_FALSE(readfor(stays.fd, 1, 6000).empty()) << "the client that waited was not relayed";
+    v[0].drain(200);
+    EXPECT_EQ(v[0].errbuf, "");
+}
+
+// A destination that takes the dialog's connection and never answers (a stalled X server) holds
+// no question for good: the dialog gives up within its limit, and its client is closed with
+// the line for a dialog that ended without an answer.
+TEST_F(Dialog, ADisplayThatNeverAnswersFreesItsQuestion)
+{
+    const int port = start(v[0], {"127.0.0.2"});
+    ASSERT_GT(port, 0);
+    const int dport = 6000 + x.display;
+    x.stop();
+    const int stalled = keep(listenon(dport)); // connections complete; nothing ever answers
+    ASSERT_GE(stalled, 0);
+    const int c = keep(connectfrom("127.0.0.2", port));
+    ASSERT_GE(c, 0);
+    ASSERT_TRUE(sendall(c, XSETUP));
+    const long since = nowms();
+    EXPECT_TRUE(endedbare(c, 15000));
+    const long took = nowms() - since;
+    EXPECT_GE(took, 9000);
+    EXPECT_LE(took, 13000);
+    EXPECT_EQ(errafter(v[0], 29, 2000), "Unknown exit status of child\n");
+    EXPECT_TRUE(waituntil([&] { return childpids(v[0].pid).empty(); }, 2000));
+}
+
 // Closing the dialog through the window manager answers No; ending the program ends every
 // dialog it has up.
 TEST_F(Dialog, AClosedDialogDeniesAndNoDialogOutlivesTheProgram)

@@ -42,3 +42,52 @@ TEST_F(Smoke, YesRelaysARealClientAndNoRefusesIt)
     EXPECT_EQ(denied.outbuf, "");
     EXPECT_TRUE(v.running());
 }
+
+// Started with standard input, output or error closed, the program runs as with them open: the
+// missing one is /dev/null, a client is relayed, and a refused client gets no byte, so no
+// diagnostic ever goes into a socket.
+class ClosedStandard : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P(ClosedStandard, RunsAsWithThemOpen)
+{
+    if (const auto why = unmet({"Xvfb", "xdpyinfo"}); !why.empty())
+        GTEST_SKIP() << why;
+    const int fd = GetParam();
+    xserver x;
+    ASSERT_TRUE(x.start());
+    proc v;
+    ASSERT_TRUE(v.start({"sh", "-c", "exec \"$0\" \"$@\" " + std::to_string(fd) + "<&-",
+                         VELKORAN_STANDIN_BIN, "-display", x.name(), "-allow", "localhost"}));
+    int port = -1;
+    ASSERT_TRUE(waituntil(
+        [&] {
+            for (int p = 6000; p <= 6100 && port < 0; ++p)
+                port = listensipv4(v.pid, p) ? p : -1;
+            return port > 0;
+        },
+        10000));
+    // Start-up is over once standard output is gone (then 0 and 1 are free numbers).
+    if (fd != 1) {
+        ASSERT_GE(started(v), 0) << v.errbuf;
+    }
+    if (fd == 2) {
+        EXPECT_EQ(fdlink(v.pid, 2), "/dev/null");
+    }
+    const auto r = runcmd({"xdpyinfo", "-display", "localhost:" + std::to_string(port - 6000)});
+    EXPECT_EQ(r.exitcode(), 0) << r.err;
+    const int refused = connectfrom("127.0.0.3", port);
+    ASSERT_GE(refused, 0);
+    bool closed = false;
+    EXPECT_EQ(readfor(refused, 1, 5000, &closed), "");
+    EXPECT_TRUE(closed);
+    ::close(refused);
+    if (fd != 2) {
+        EXPECT_EQ(errafter(v, 1, 3000), "bad host connect from 127.0.0.3 (127.0.0.3)\n");
+    }
+    EXPECT_TRUE(v.running());
+    killchildren(v.pid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptor, ClosedStandard, ::testing::Values(0, 1, 2));

@@ -20,6 +20,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -392,6 +393,38 @@ TEST_F(StartupPorts, AnnouncementPrecedesTheProbe)
     EXPECT_TRUE(WIFEXITED(v.status) && WEXITSTATUS(v.status) == 1);
     EXPECT_GE(waited, 9000);
     EXPECT_LE(waited, 12000);
+}
+
+// A destination that sends the start of its answer and then nothing is no answer either: the
+// whole setup reply must come within the limit.
+TEST_F(StartupPorts, APartialReplyIsNoAnswer)
+{
+    const int s = listenon(6007);
+    ASSERT_GE(s, 0);
+    std::thread server([s] {
+        const int c = ::accept(s, nullptr, nullptr);
+        if (c >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(c, "\1", 1);
+            char b[64];
+            while (::read(c, b, sizeof b) > 0) {
+            }
+            ::close(c);
+        }
+    });
+    const long start = nowms();
+    proc v;
+    ASSERT_TRUE(v.start({VELKORAN_BIN, "-terse", "-display", "localhost:7", "-allow", "127.0.0.2"},
+                        {"DISPLAY="}));
+    const int status = v.wait(15000);
+    v.drain(500);
+    ::shutdown(s, SHUT_RDWR);
+    ::close(s);
+    server.join();
+    ASSERT_NE(status, -1) << "still waiting for the rest of the reply after 15 s";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(v.errbuf, NOPROBE);
+    EXPECT_EQ(v.outbuf, line(true, host, 0));
+    EXPECT_GE(nowms() - start, 9000);
 }
 
 // Its own display as the destination (this host, the number it took) would relay every client

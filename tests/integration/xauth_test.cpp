@@ -6,8 +6,11 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -195,6 +198,68 @@ TEST_F(XAuth, ClientFindsItsCookieUnderTheAnnouncedName)
     EXPECT_TRUE(v.running());
     v.drain(200);
     EXPECT_EQ(v.errbuf, "");
+}
+
+// Where localhost also names ::1 and another local user holds [::1] on the destination's port
+// (the bridge holds 127.0.0.1 only), the start-up check, every dialog and every relayed client
+// reach the address that was checked, and the other program receives nothing: no question, no
+// cookie. The cookie stored the usual way, under localhost, is still found.
+TEST_F(XAuth, TheDestinationIsReachedAtItsCheckedAddressOnly)
+{
+    if (const auto why = unmet({"socat", "unshare"}); !why.empty())
+        GTEST_SKIP() << why;
+    const int bridge = 6000 + 40;
+    proc socat;
+    ASSERT_TRUE(socat.start(
+        {"socat",
+         "TCP4-LISTEN:" + std::to_string(bridge) + ",bind=127.0.0.1,reuseaddr,fork,nodelay",
+         "TCP4:127.0.0.1:" + std::to_string(6000 + x->display)}));
+    ASSERT_TRUE(waituntil([&] { return listensipv4(socat.pid, bridge); }, 5000));
+    const int other = ::socket(AF_INET6, SOCK_STREAM, 0);
+    ASSERT_GE(other, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(bridge);
+    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(other, 16), 0);
+    nonblock(other);
+    const std::string dest = "localhost:40";
+    ASSERT_EQ(xauth(user, {"add", dest, "MIT-MAGIC-COOKIE-1", cookie}).exitcode(), 0);
+    const std::string hosts = dir.path + "/hosts";
+    {
+        std::ifstream system("/etc/hosts");
+        std::ofstream(hosts) << "::1 localhost\n" << system.rdbuf();
+    }
+    // A private hosts file in a mount namespace of its own: localhost is ::1 first.
+    proc v;
+    ASSERT_TRUE(
+        v.start({"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
+                 hosts, VELKORAN_BIN, "-display", dest, "-allow", "localhost"},
+                {"XAUTHORITY=" + user}));
+    const int mine = started(v);
+    v.drain(100);
+    ASSERT_GE(mine, 0) << v.errbuf << v.outbuf;
+    const std::string clientauth = dir.path + "/client";
+    ASSERT_EQ(xauth(clientauth,
+                    {"add", "localhost:" + std::to_string(mine), "MIT-MAGIC-COOKIE-1", cookie})
+                  .exitcode(),
+              0);
+    proc client;
+    ASSERT_TRUE(client.start({"xdpyinfo", "-display", "localhost:" + std::to_string(mine)},
+                             {"XAUTHORITY=" + clientauth}));
+    EXPECT_TRUE(answeralert(x->name(), true)) << "no question on the user's display";
+    ASSERT_NE(client.wait(15000), -1);
+    EXPECT_EQ(WEXITSTATUS(client.status), 0) << client.errbuf;
+    EXPECT_NE(client.outbuf.find("dimensions:    1280x1024 pixels"), std::string::npos);
+    const int took = ::accept(other, nullptr, nullptr);
+    EXPECT_LT(took, 0) << "the program on [::1] was reached";
+    if (took >= 0)
+        ::close(took);
+    ::close(other);
+    v.drain(200);
+    EXPECT_EQ(v.errbuf, "");
+    killchildren(v.pid);
 }
 
 } // namespace

@@ -275,7 +275,9 @@ static std::vector<pid_t> scanchildren(pid_t parent, int* zombies)
     while (const dirent* e = ::readdir(d)) {
         const pid_t p = static_cast<pid_t>(std::atoi(e->d_name));
         const auto f = p > 0 ? statfields(p) : std::vector<std::string>{};
-        if (f.size() > 1 && std::atoi(f[1].c_str()) == parent) {
+        // The program's lookup helper lives as long as the program: it is no child to settle.
+        if (f.size() > 1 && std::atoi(f[1].c_str()) == parent &&
+            slurp("/proc/" + std::to_string(p) + "/comm") != "velkoran-lookup\n") {
             if (f[0] == "Z")
                 ++*zombies;
             else
