@@ -8,7 +8,7 @@
 // exit status other than 1 is a fault. Whatever the parser allocated is freed here afterwards,
 // so the leak checker still sees real leaks.
 #include "startup/config.h"
-#include "startup/listener.h"
+#include "startup/startup.h"
 #include "sys.h"
 
 #include <arpa/inet.h>

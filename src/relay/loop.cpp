@@ -94,7 +94,7 @@ void relaycycle()
     for (int d = 0; d < scanlimit && ready > 0; ++d) {
         if (FD_ISSET(d, &wfds)) {
             --ready;
-            if (!writephase(d))
+            if (writephase(d) != writeresult::readnext)
                 continue;
         }
         if (FD_ISSET(d, &rfds)) {

@@ -33,51 +33,47 @@ static void teardown(int j, int partner)
         relayclose(partner);
 }
 
-bool writephase(int j)
+// The partner's read bytes move into j's wbuf, as many as fit; whether any were waiting.
+static bool refill(int j)
+{
+    const int partner = rwbuf[j].peer;
+    if (partner < 0 || rwbuf[partner].rcount == 0)
+        return false;
+    copyfromto(partner, j);
+    finisheof(j, partner);
+    return true;
+}
+
+writeresult writephase(int j)
 {
     rwrec& r = rwbuf[j];
-    const int partner = r.peer;
-
-    if (r.wcount != 0) {
+    const bool flushing = r.wcount != 0;
+    if (flushing) {
         const ssize_t n = sys::write(j, r.wbuf, static_cast<size_t>(r.wcount));
         if (n < 0) {
             if (errno != EPIPE)
                 saysysfd(j, "write");
-            teardown(j, partner);
-            return false;
+            teardown(j, r.peer);
+            return writeresult::closed;
         }
         const int w = static_cast<int>(n);
         if (w < r.wcount)
             std::memmove(r.wbuf, r.wbuf + w, static_cast<size_t>(r.wcount - w));
         r.wcount -= w;
-        if (partner >= 0 && rwbuf[partner].rcount != 0) {
-            copyfromto(partner, j);
-            finisheof(j, partner);
-        }
-        const int peer = r.peer; // finisheof may have closed the partner
-        bool closed = false;
-        if (r.wcount == 0) {
-            if (r.closepending) {
-                relayclose(j);
-                closed = true;
-            }
-            FD_CLR(j, &winit);
-        }
-        if (peer >= 0 && !rwbuf[peer].eofseen)
-            FD_SET(peer, &rinit);
-        return !closed;
     }
-
-    if (partner >= 0 && rwbuf[partner].rcount != 0) {
-        copyfromto(partner, j);
-        finisheof(j, partner);
-        return false;
+    if (refill(j) && !flushing)
+        return writeresult::refilled;
+    // The room just made lets the partner read again; refill may have closed the partner.
+    if (flushing && r.peer >= 0 && !rwbuf[r.peer].eofseen)
+        FD_SET(r.peer, &rinit);
+    if (r.wcount == 0) {
+        FD_CLR(j, &winit);
+        if (r.closepending) {
+            relayclose(j);
+            return writeresult::closed;
+        }
     }
-    const bool closing = r.closepending != 0;
-    if (closing)
-        relayclose(j);
-    FD_CLR(j, &winit);
-    return !closing;
+    return writeresult::readnext;
 }
 
 void readphase(int j)

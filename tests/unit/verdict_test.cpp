@@ -2,7 +2,7 @@
 #include "admission/verdict.h"
 #include "dialog/alert.h"
 #include "rig.h"
-#include "startup/listener.h"
+#include "startup/startup.h"
 
 #include <netinet/tcp.h>
 
