@@ -5,6 +5,7 @@
 #include "startup/startup.h"
 
 #include <netinet/tcp.h>
+#include <regex>
 
 // How a child ends: an exit status, or one of these.
 constexpr int KILLED = -1;  // raise(SIGKILL)
@@ -330,22 +331,28 @@ TEST_F(Verdict, StoppedChildStaysPendingUntilItEnds)
     EXPECT_TRUE(endedclean(cl.far));
 }
 
-TEST_F(Verdict, ClientAboveTheSetsIsRefusedAtPairing)
+// Every number below FD_SETSIZE taken when a Yes comes: the new connection to the destination
+// gets a number the sets cannot hold, and both ends are closed with a line.
+TEST_F(Verdict, DestinationConnectionAboveTheSetsRefusesTheClient)
 {
-    const pid_t pid = spawn(VERDICT_ALLOW);
-    const ends cl = client();
-    const int high = ::fcntl(cl.relay, F_DUPFD, FD_SETSIZE + 6);
-    ASSERT_GE(high, FD_SETSIZE);
-    ::close(cl.relay);
-    opened.push_back(high);
-    pushchild(pid, high);
-    ASSERT_TRUE(settled(pid));
+    const question cl = ask(VERDICT_ALLOW);
+    ASSERT_TRUE(cl.settled);
+    collectchildren(); // here: the forked test below is not the child's parent
     const int before = nfds;
-
-    EXPECT_EQ(capturestderr(reapchildren),
-              "fd " + std::to_string(high) + ": too many open connections, client refused\n");
-    EXPECT_EQ(children, nullptr);
-    EXPECT_FALSE(isopen(high));
+    const childresult r = runchild([] {
+        const int spare = ::open("/dev/null", O_RDONLY);
+        for (int i = 0; i < 2 * FD_SETSIZE && ::fcntl(spare, F_DUPFD, 0) < FD_SETSIZE - 1; ++i) {
+        }
+        reapchildren();
+        ::_exit(children == nullptr ? 0 : 5);
+    });
+    ::close(cl.relay); // the forked test's copy is gone with it
+    EXPECT_EQ(r.exitcode(), 0);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(
+        r.err, m, std::regex("fd ([0-9]+): too many open connections, client refused\n")))
+        << r.err;
+    EXPECT_GE(std::stoi(m[1]), FD_SETSIZE);
     EXPECT_TRUE(endedclean(cl.far));
     EXPECT_EQ(nfds, before);
     // The destination saw a connection come and go, without a byte.
