@@ -20,9 +20,10 @@
 childrec* children;
 int chldfd = -1;
 
-static pid_t helper;                 // the lookup helper, 0 while there is none
-static int helperfd = -1;            // write end of its pipe, non-blocking
-static long helperstart;             // when the last one was started, monotonic milliseconds
+static pid_t helper;      // the lookup helper, 0 while there is none
+static bool chldpending;  // chldfd said a child ended: collect even with no question open
+static int helperfd = -1; // write end of its pipe, non-blocking
+static long helperstart;  // when the last one was started, monotonic milliseconds
 constexpr long HELPERRETRYMS = 1000; // a helper that died is started again after this
 constexpr int HELPERPIPE = 4096;     // a short pipe: what waits there waits for little
 
@@ -63,6 +64,7 @@ void childinit()
     children = nullptr;
     endhelper();
     helperstart = 0;
+    chldpending = true;
     if (chldfd < 0) {
         sigset_t s;
         sigemptyset(&s);
@@ -79,8 +81,8 @@ void childinit()
 void drainchld()
 {
     signalfd_siginfo si;
-    for (int k = 0; chldfd >= 0 && k < 1024 && ::read(chldfd, &si, sizeof si) > 0; ++k) {
-    }
+    for (int k = 0; chldfd >= 0 && k < 1024 && ::read(chldfd, &si, sizeof si) > 0; ++k)
+        chldpending = true;
 }
 
 // Gives up every inherited descriptor but standard error and keep, so that a connection the
@@ -132,6 +134,11 @@ pid_t forkchild(int keep)
 
 int collectchildren()
 {
+    // With no question open only the helper's end can be waited for, and it says so through
+    // chldfd: a relaying cycle makes no call for it.
+    if (children == nullptr && !chldpending)
+        return 0;
+    chldpending = false;
     int got = 0;
     for (int k = 0; (children != nullptr || helper > 0) && k < 1 << 20; ++k) {
         int status = 0;
