@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """A host off the allow list floods the program while one allowed client is relayed.
 
-usage: reliability/flood.py BINARY [--seconds S] [--inflight N] [--bulk MIB]
+usage: reliability/flood.py BINARY [--seconds S] [--inflight N] [--bulk MIB] [--stall-stderr]
 
 BINARY is velkoran or its stand-in build (tests/velkoran_standin, which answers Yes without a
 dialog). In a network namespace of its own (root), with a private Xvfb as the destination, it
 measures one relayed client's X round trips (GetInputFocus) and bulk upload (NoOperation
 requests), first alone and then while N connections at a time come from N loopback addresses
 that are not allowed, each closed by the program; and the program's CPU (the main process and
-its lookup helper) during the flood. One line of figures per phase on standard output.
+its lookup helper) during the flood. One line of figures per phase on standard output. With
+--stall-stderr nobody reads the program's standard error.
 """
 import argparse
 import multiprocessing
@@ -132,6 +133,8 @@ def main():
     a.add_argument("--seconds", type=float, default=30)
     a.add_argument("--inflight", type=int, default=64)
     a.add_argument("--bulk", type=int, default=256)
+    a.add_argument("--stall-stderr", action="store_true",
+                   help="nobody reads the program's standard error (a terminal after Ctrl-S)")
     o = a.parse_args()
     if os.environ.get("FLOOD_ISOLATED") != "1":
         env = dict(os.environ, FLOOD_ISOLATED="1")
@@ -149,8 +152,9 @@ def main():
         port = 6000 + int(v.stdout.readline().decode().rsplit(":", 1)[1])
         v.stdout.read()  # start-up is over once standard output closes
         lines = [0]
-        threading.Thread(target=lambda: [lines.__setitem__(0, lines[0] + 1)
-                                         for _ in v.stderr], daemon=True).start()
+        if not o.stall_stderr:
+            threading.Thread(target=lambda: [lines.__setitem__(0, lines[0] + 1)
+                                             for _ in v.stderr], daemon=True).start()
         c = xclient(port)
         for label, flooding in (("alone", False), ("flood", True)):
             out = {}
