@@ -437,7 +437,9 @@ TEST_F(Dialog, AClientThatLeavesTakesItsDialogWithIt)
     const auto leaves = ask(port, {stays.id});
     ASSERT_FALSE(leaves.id.empty());
     ::shutdown(leaves.fd, SHUT_RDWR);
+    const long left = nowms();
     EXPECT_TRUE(hasgone(leaves.id, 5000));
+    std::printf("dialog gone %ld ms after its client left\n", nowms() - left);
     EXPECT_TRUE(isdialog(stays.id));
     ASSERT_TRUE(answer(stays.id, true));
     EXPECT_FALSE(readfor(stays.fd, 1, 6000).empty()) << "the client that waited was not relayed";

@@ -201,6 +201,7 @@ TEST_F(Loop, AFullStandardErrorNeverHoldsTheLoop)
     EXPECT_GE(kept * 100, static_cast<int>(DIAGQUEUE) - 100);
     EXPECT_LE(kept * 100, static_cast<int>(DIAGQUEUE));
     EXPECT_EQ(l, std::to_string(LINES - kept) + " diagnostic lines lost");
+    std::printf("%d lines kept, then: %s\n", kept, l.c_str());
     EXPECT_FALSE(std::getline(lines, l));
     for (const ends& e : {a, b})
         ::close(e.far);
