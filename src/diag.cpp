@@ -257,28 +257,37 @@ void sayf(const char* fmt, ...)
     say(line);
 }
 
-void die(std::string_view text)
+// Every queued line, the count of those lost, then text: all of it, even if that means waiting.
+static void lastwords(std::string_view text)
 {
     follow();
-    if (out.how != way::none) {
-        std::string all = queue;
-        if (lost > 0)
-            all += lostline(lost);
-        queue.clear();
-        lost = 0;
-        all.append(text);
-        writeall(all);
-    }
+    if (out.how == way::none)
+        return;
+    std::string all = queue;
+    if (lost > 0)
+        all += lostline(lost);
+    queue.clear();
+    lost = 0;
+    all.append(text);
+    writeall(all);
+}
+
+void die(std::string_view text)
+{
+    lastwords(text);
     std::exit(1);
 }
 
 void dief(const char* fmt, ...)
 {
-    va_list ap;
-    va_start(ap, fmt);
-    const std::string line = vformat(fmt, ap);
-    va_end(ap);
-    die(line);
+    {
+        va_list ap;
+        va_start(ap, fmt);
+        const std::string line = vformat(fmt, ap);
+        va_end(ap);
+        lastwords(line); // the line is gone before the exit, which may not return here
+    }
+    std::exit(1);
 }
 
 void saysys(const char* word)
@@ -296,5 +305,6 @@ void saysysfd(int fd, const char* word)
 void diesys(const char* word)
 {
     const int e = errno;
-    die(std::string(word) + ": " + std::strerror(e) + "\n");
+    lastwords(std::string(word) + ": " + std::strerror(e) + "\n");
+    std::exit(1);
 }
