@@ -1,6 +1,7 @@
 // The command line against a stand-in resolver: what is looked up, in which order, and the
 // message and configuration that result.
 #include "rig.h"
+#include "startup/startup.h"
 
 #include <sstream>
 
@@ -250,4 +251,16 @@ TEST(Usage, IsTheWholeLineAndExitsOne)
     const childresult r = runchild([] { usage(); });
     EXPECT_EQ(r.exitcode(), 1);
     EXPECT_EQ(r.err, USAGE);
+}
+
+// The destination is opened by its checked address, never by its name again: the host part
+// gives way to the dotted address, whatever follows it stays.
+TEST(DestinationName, IsTheAddressAndTheRestOfTheName)
+{
+    const uint32_t lo = inet_addr("127.0.0.1"), far = inet_addr("192.0.2.7");
+    EXPECT_EQ(destinationname(lo, "localhost:42"), "127.0.0.1:42");
+    EXPECT_EQ(destinationname(far, "buildbox:3.1"), "192.0.2.7:3.1");
+    EXPECT_EQ(destinationname(far, "a:b:5"), "192.0.2.7:b:5");
+    EXPECT_EQ(destinationname(lo, ":0"), "127.0.0.1:0");
+    EXPECT_EQ(destinationname(far, "nocolon"), "192.0.2.7");
 }
