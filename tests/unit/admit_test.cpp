@@ -82,8 +82,15 @@ static int standinlookup(const void*, socklen_t, int, hostent* h, char*, size_t,
     return answer == NAMED ? 0 : ENOENT;
 }
 
-static int silentresolver(const void*, socklen_t, int, hostent*, char*, size_t, hostent** r, int*)
+// Silent for 127.0.0.1, the stand-in name at once for any other address.
+static int silentresolver(const void* addr, socklen_t, int, hostent* h, char*, size_t, hostent** r,
+                          int*)
 {
+    if (std::memcmp(addr, "\x7f\0\0\x01", 4) != 0) {
+        *h = hostent{standinname, nullptr, AF_INET, 4, nullptr};
+        *r = h;
+        return 0;
+    }
     ::sleep(60);
     *r = nullptr;
     return ENOENT;
@@ -115,6 +122,24 @@ static std::string lineswhile(const std::function<void()>& fn, int n, int ms)
         ms, 5);
     ::close(p[0]);
     return got;
+}
+
+// The lookup helpers this process has, alive.
+static std::vector<pid_t> lookuphelpers()
+{
+    std::vector<pid_t> out;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = e.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream comm(e.path() / "comm"), stat(e.path() / "stat");
+        std::string name, skip, state, ppid;
+        if (std::getline(comm, name) && name == "velkoran-lookup" &&
+            std::getline(stat, skip, ')') && stat >> state >> ppid && state != "Z" &&
+            std::stoi(ppid) == ::getpid())
+            out.push_back(std::stoi(pid));
+    }
+    return out;
 }
 
 class Refused : public Admit, public ::testing::WithParamInterface<refusecase>
@@ -180,6 +205,8 @@ TEST_F(Admit, ASilentResolverNeverHoldsTheLoop)
     const auto start = std::chrono::steady_clock::now();
     const std::string err = lineswhile(
         [&] {
+            pending("127.0.0.3");
+            admit();
             for (int k = 0; k < 3; ++k) {
                 far.push_back(pending(nullptr));
                 const auto t = std::chrono::steady_clock::now();
@@ -191,16 +218,57 @@ TEST_F(Admit, ASilentResolverNeverHoldsTheLoop)
                 EXPECT_TRUE(endedclean(far.back(), 1000)) << "closed at once, name or not";
             }
         },
-        3, LOOKUPLIMITMS + 5000);
+        4, LOOKUPLIMITMS + 5000);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - start)
                           .count();
     EXPECT_LT(slowest, 1000);
-    // At the limit, and not before, the address stands in the name's place.
-    EXPECT_EQ(err, "bad host connect from 127.0.0.1 (127.0.0.1)\n"
+    // Another client's name comes at once, beside the lookups that hang; at the limit, and not
+    // before, the address stands in their name's place.
+    EXPECT_EQ(err, "bad host connect from refused.example (127.0.0.3)\n"
+                   "bad host connect from 127.0.0.1 (127.0.0.1)\n"
                    "bad host connect from 127.0.0.1 (127.0.0.1)\n"
                    "bad host connect from 127.0.0.1 (127.0.0.1)\n");
     EXPECT_GE(took, LOOKUPLIMITMS - 500);
+}
+
+// A helper that dies says nothing through the verdicts, and another takes its place.
+TEST_F(Admit, ADeadLookupHelperIsReplaced)
+{
+    answer = NAMED;
+    fake l(sys::gethostbyaddr_r, &standinlookup);
+    const std::string err = lineswhile(
+        [&] {
+            pending(nullptr);
+            admit();
+            std::vector<pid_t> helpers;
+            ASSERT_TRUE(
+                waituntil([&] { return (helpers = lookuphelpers()).size() == 1; }, 2000, 5));
+            ::kill(helpers[0], SIGKILL);
+            EXPECT_TRUE(waituntil(
+                [] {
+                    reapchildren();
+                    return lookuphelpers().empty();
+                },
+                2000, 5));
+            // Refused at once with the address while none runs, by name again once one does.
+            EXPECT_TRUE(waituntil(
+                [&] {
+                    pending(nullptr);
+                    admit();
+                    return lookuphelpers().size() == 1;
+                },
+                3000, 100));
+            pending(nullptr);
+            admit();
+        },
+        1000, 3000);
+    EXPECT_NE(err.find("bad host connect from 127.0.0.1 (127.0.0.1)\n"), std::string::npos)
+        << "while no helper runs, the address at once";
+    EXPECT_EQ(err.size() - err.rfind("bad host connect from refused.example (127.0.0.1)\n"),
+              std::string("bad host connect from refused.example (127.0.0.1)\n").size())
+        << err;
+    EXPECT_EQ(err.find("child"), std::string::npos) << "no line about the helper's end";
 }
 
 TEST_F(Admit, AFullLookupQueueIsToldAtOnce)
@@ -505,6 +573,7 @@ TEST_F(Admit, AnAnswerWakesTheLoopAtOnce)
     // Without the wake-up the verdict would wait for select's whole timeout.
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(actedon - start).count(), 2000);
     EXPECT_TRUE(endedclean(far, 2000));
+    EXPECT_FALSE(readable(chldfd)) << "told once: the next select sleeps";
 }
 
 TEST_F(Admit, ClientAboveTheSetsIsRefusedAtOnce)
