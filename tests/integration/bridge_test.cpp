@@ -81,6 +81,35 @@ std::string slurp(const std::string& path)
     return s.str();
 }
 
+// The README's code blocks marked as run by this file, in order, their indentation taken off.
+std::vector<std::string> readmeblocks()
+{
+    std::istringstream in(slurp(DESKTOP.substr(0, DESKTOP.rfind("/scripts/")) + "/README.md"));
+    std::vector<std::string> blocks;
+    bool marked = false, inblock = false;
+    for (std::string line; std::getline(in, line);) {
+        const auto text = line.find_first_not_of(' ');
+        const std::string t = text == std::string::npos ? "" : line.substr(text);
+        if (inblock && t == "```")
+            inblock = marked = false;
+        else if (inblock)
+            blocks.back() += t + "\n";
+        else if (marked && t.rfind("```", 0) == 0)
+            inblock = true, blocks.emplace_back();
+        else if (t == "<!-- run by tests/integration/bridge_test.cpp -->")
+            marked = true;
+    }
+    return blocks;
+}
+
+// Every occurrence of from in text replaced by to.
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 std::vector<std::string> cmdline(pid_t pid)
 {
     std::vector<std::string> args;
@@ -307,6 +336,87 @@ TEST_F(Desktop, FailureIsTheLastLineAndNothingIsAnnounced)
     // Nothing holds a port of the bridge's range any more.
     for (int port = 6001; port <= 6100; ++port)
         ASSERT_TRUE(free4(port) && free6(port)) << port;
+}
+
+TEST_F(Desktop, ReadmeBridgeRecipeReachesTheDisplayByNumber)
+{
+    const auto blocks = readmeblocks();
+    ASSERT_EQ(blocks.size(), 5U);
+    // The socket file is shared with the other tests' servers; the abstract name of the same
+    // path is this test's own.
+    const std::string bridge = replaced(blocks[0], "UNIX-CONNECT:", "ABSTRACT-CONNECT:");
+    // The user types the check after the bridge is up; here the script waits for it.
+    const std::string script =
+        bridge +
+        "for _ in $(seq 50); do (: <>/dev/tcp/127.0.0.1/6042) 2>/dev/null && break; sleep 0.1; "
+        "done\n" +
+        blocks[1] + "echo bridge $(jobs -p)\n";
+    const std::string copy = dir + "/copy";
+    ASSERT_EQ(runcmd({"cp", user, copy}).exitcode(), 0);
+    const auto r = runcmd({"bash", "-c", script}, {"DISPLAY=" + display, "XAUTHORITY=" + copy});
+    std::vector<pid_t> socats;
+    std::istringstream pids(r.out.substr(r.out.rfind("bridge ") + 7));
+    for (pid_t p; pids >> p;)
+        socats.push_back(p);
+    EXPECT_EQ(socats.size(), 2U) << r.out;
+    EXPECT_FALSE(free6(6042)); // the twin is the bridge's
+    for (const pid_t p : socats) {
+        killchildren(p);
+        ::kill(p, SIGTERM);
+    }
+    EXPECT_EQ(r.exitcode(), 0) << r.err;
+    EXPECT_NE(r.out.find("name of display:    127.0.0.1:42\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(waituntil([&] { return gone(socats.at(0)) && gone(socats.at(1)); }, 5000));
+}
+
+TEST_F(Desktop, ReadmeResourcesTitleTheDialogsOfEachVelkoran)
+{
+    if (!haveprog("xrdb"))
+        GTEST_SKIP() << "xrdb missing";
+    const auto blocks = readmeblocks();
+    ASSERT_EQ(blocks.size(), 5U);
+    const std::string home = dir + "/home", bin = dir + "/bin";
+    ASSERT_EQ(runcmd({"mkdir", home, bin}).exitcode(), 0);
+    ASSERT_EQ(runcmd({"ln", "-s", DESKTOP, bin + "/velkoran-desktop"}).exitcode(), 0);
+    std::ofstream(home + "/.Xresources") << blocks[2];
+    const std::vector<std::string> env = {
+        "HOME=" + home,           "DISPLAY=" + display,
+        "XAUTHORITY=" + user,     "PATH=" + bin + ":" + std::getenv("PATH"),
+        "VELKORAN=" VELKORAN_BIN, "TMPDIR=" + tmp};
+    const auto r = runcmd({"bash", "-c", blocks[3]}, env);
+    ASSERT_EQ(r.exitcode(), 0) << r.err;
+
+    // Two velkorans on one display: the first with the display's resources, the second as the
+    // README starts it, with a file of its own.
+    proc first, second;
+    ASSERT_TRUE(start(first, {}, {"HOME=" + home}));
+    std::string one, two;
+    ASSERT_TRUE(first.readline(one, 20000)) << first.errbuf;
+    ASSERT_TRUE(second.start({"bash", "-c", blocks[4]}, env));
+    ASSERT_TRUE(second.readline(two, 20000)) << second.errbuf;
+    EXPECT_EQ(announcednumber(two), announcednumber(one) + 1) << one << two;
+
+    proc c1, c2;
+    ASSERT_TRUE(c1.start({"xdpyinfo", "-display", one.substr(11, one.size() - 12)}, {}, -1, true));
+    ASSERT_TRUE(c2.start({"xdpyinfo", "-display", two.substr(11, two.size() - 12)}, {}, -1, true));
+    const auto titled = [&](const std::string& title) {
+        return waituntil(
+            [&] {
+                return !runcmd({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"},
+                               {"DISPLAY=" + display}, 5000)
+                            .out.empty();
+            },
+            20000, 200);
+    };
+    EXPECT_TRUE(titled("velkoran: a client asks"));
+    EXPECT_TRUE(titled("velkoran for work"));
+    // Unanswered dialogs end with their velkoran, and velkoran with its velkoran-desktop.
+    for (proc* d : {&first, &second}) {
+        ::kill(d->pid, SIGTERM);
+        EXPECT_NE(d->wait(10000), -1);
+    }
+    EXPECT_TRUE(waituntil([&] { return alerts(display).empty(); }, 10000));
 }
 
 } // namespace
