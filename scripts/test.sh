@@ -19,13 +19,20 @@ summary() {
 }
 trap summary EXIT
 
+# The integration tests each need a network namespace of their own, which only root may make:
+# anyone else runs ctest as root of a user namespace of their own, where the system allows it.
+asroot=()
+if [ "$(id -u)" -ne 0 ] && unshare --map-root-user true 2>/dev/null; then
+    asroot=(unshare --map-root-user)
+fi
+
 # Runs ctest with the arguments given in directory $1 and adds its tests to the counts; a run
 # that ends without its own count, or fails with none of its tests failed, counts as one failure.
 runctest() {
     local dir=$1 log rc=0 counts
     shift
     log=$(mktemp)
-    (cd "$dir" && ctest "$@") 2>&1 | tee "$log" || rc=$?
+    (cd "$dir" && "${asroot[@]}" ctest "$@") 2>&1 | tee "$log" || rc=$?
     counts=$(sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p' "$log" |
         tail -n 1)
     rm -f "$log"
