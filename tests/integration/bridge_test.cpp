@@ -300,6 +300,7 @@ TEST_F(Desktop, HostDisplayIsGuardedAsItIsWithTheArgumentsGiven)
     ::kill(d.pid, SIGTERM);
     ASSERT_NE(d.wait(10000), -1);
     EXPECT_TRUE(WIFEXITED(d.status) && WEXITSTATUS(d.status) == 128 + SIGTERM) << d.status;
+    EXPECT_EQ(d.errbuf, ""); // not even the shell's word on a job a signal ended
     EXPECT_TRUE(waituntil([&] { return gone(kids[0]); }, 5000));
 }
 
