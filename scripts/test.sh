@@ -8,6 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 JOBS=$(nproc)
+# Some tests hold descriptors above FD_SETSIZE (1024), which is a user's usual soft limit.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
 passed=0
 failed=0
