@@ -3,12 +3,14 @@
 # BUILD is a clang build directory configured with -DVELKORAN_FUZZ=ON (scripts/test.sh makes one).
 # Diagnostics of the program under test go to /dev/null (-close_fd_mask=2); the fuzzer's and
 # the sanitizers' reports do not. Exit status non-zero when a target finds a fault.
-# Usage: fuzz/run.sh [SECONDS] [BUILD]
+# Usage: fuzz/run.sh [SECONDS] [BUILD] [TARGET...] (default: every target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 T=${1:-45}
 B=${2:-build-fuzz}
-for t in parseargs_fuzz relay_fuzz; do
+targets=("${@:3}")
+[ ${#targets[@]} -gt 0 ] || targets=(parseargs_fuzz relay_fuzz)
+for t in "${targets[@]}"; do
     mkdir -p "$B/corpus/$t" "$B/artifacts"
     echo "== $t, $T s"
     rc=0

@@ -6,7 +6,7 @@
 //
 // Each scenario runs small here; VELKORAN_SCALE=full runs it at the size docs/reliability.md
 // reports, and prints the figures that page gives. The soak and the memcheck run are disabled
-// tests, run by reliability/soak.sh and reliability/memcheck.sh.
+// tests, run by "reliability/run.sh soak" and "reliability/run.sh memcheck".
 #include "reliability/cmdfuzz.h"
 #include "reliability/load.h"
 #include "support/xtest.h"
@@ -811,7 +811,7 @@ TEST(ReliabilityCommandLine, HostileCommandLinesEndWithAMessageAndStatusOne)
 }
 
 // Churn of short relayed connections for a long time (VELKORAN_SOAK_SECONDS, default 600):
-// the relay must end where it started. Run by reliability/soak.sh.
+// the relay must end where it started. Run by "reliability/run.sh soak".
 TEST_F(Reliability, DISABLED_Soak)
 {
     up();
@@ -852,7 +852,7 @@ TEST_F(Reliability, DISABLED_Soak)
 }
 
 // The real program under memcheck, relaying real X clients through real dialogs: no error in
-// the program nor in its dialog children. Run by reliability/memcheck.sh.
+// the program nor in its dialog children. Run by "reliability/run.sh memcheck".
 TEST_F(Reliability, DISABLED_Memcheck)
 {
     if (const auto why = unmet({"valgrind", "xdotool", "xdpyinfo"}); !why.empty())

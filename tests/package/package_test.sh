@@ -22,10 +22,12 @@ echo "package: $deb"
 
 contents=$(dpkg-deb -c "$deb")
 echo "$contents"
-# The binary, executable, and the compressed manual page, in the places man and PATH look.
-grep -Eq '^-rwxr-xr-x .* \./usr/bin/velkoran$' <<<"$contents" || fail "no executable usr/bin/velkoran"
-grep -Eq ' \./usr/share/man/man1/velkoran\.1\.gz$' <<<"$contents" ||
-    fail "no usr/share/man/man1/velkoran.1.gz"
+# The programs, executable, and their compressed manual pages, in the places man and PATH look.
+for p in velkoran velkoran-desktop; do
+    grep -Eq "^-rwxr-xr-x .* \./usr/bin/$p\$" <<<"$contents" || fail "no executable usr/bin/$p"
+    grep -Eq " \./usr/share/man/man1/$p\.1\.gz\$" <<<"$contents" ||
+        fail "no usr/share/man/man1/$p.1.gz"
+done
 for f in copyright changelog.gz; do
     grep -Eq " \./usr/share/doc/velkoran/$f\$" <<<"$contents" || fail "no usr/share/doc/velkoran/$f"
 done
@@ -35,8 +37,10 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp"
 src=$(cd "$(dirname "$0")/../.." && pwd)
-zcat "$tmp/usr/share/man/man1/velkoran.1.gz" | cmp -s - "$src/doc/velkoran.1" ||
-    fail "packaged manual page differs from doc/velkoran.1"
+for p in velkoran velkoran-desktop; do
+    zcat "$tmp/usr/share/man/man1/$p.1.gz" | cmp -s - "$src/doc/$p.1" ||
+        fail "packaged manual page differs from doc/$p.1"
+done
 
 # The packaged binary runs and answers a bare command line with the usage line and status 1.
 set +e
@@ -47,10 +51,21 @@ set -e
 [ "$err" = "usage: velkoran [-terse] [-display dispname] -allow host1 [host2 ... host16]" ] ||
     fail "unexpected usage output: $err"
 
-# Depends as dpkg-shlibdeps found them from the linked libraries, not written by hand.
+# The packaged velkoran-desktop starts the velkoran beside it: a display that needs no bridge
+# and a command line velkoran refuses end with velkoran's usage line, and nothing after it.
+set +e
+err=$(env -u VELKORAN "$tmp/usr/bin/velkoran-desktop" -display localhost:0 -bogus 2>&1 >/dev/null)
+status=$?
+set -e
+[ "$status" -eq 1 ] || fail "velkoran-desktop with a bad command line exited $status"
+[ "$err" = "usage: velkoran [-terse] [-display dispname] -allow host1 [host2 ... host16]" ] ||
+    fail "unexpected velkoran-desktop output: $err"
+
+# Depends as dpkg-shlibdeps found them from the linked libraries, not written by hand, and the
+# programs velkoran-desktop runs.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libxm4 libx11-6 libc6; do
+for lib in libxm4 libx11-6 libc6 socat xauth; do
     grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends does not name $lib"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = velkoran ] || fail "wrong package name"
