@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -217,18 +218,42 @@ int cmdresult::exitcode() const
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                 int timeout_ms)
+// What a started process leaves once it has ended (killed after timeout_ms).
+static cmdresult finish(proc& p, int timeout_ms)
 {
     cmdresult r;
-    proc p;
-    if (!p.start(argv, env))
-        return r;
     r.status = p.wait(timeout_ms);
     p.stop();
     r.out = p.outbuf;
     r.err = p.errbuf;
     return r;
+}
+
+cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                 int timeout_ms)
+{
+    proc p;
+    return p.start(argv, env) ? finish(p, timeout_ms) : cmdresult{};
+}
+
+bool startvk(proc& v, const std::vector<std::string>& args, const std::vector<std::string>& env,
+             bool standin, const std::vector<std::string>& prefix)
+{
+    std::vector<std::string> argv = prefix;
+    argv.emplace_back(standin ? VELKORAN_STANDIN_BIN : VELKORAN_BIN);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> e = env;
+    if (std::any_of(env.begin(), env.end(),
+                    [](const std::string& x) { return x.rfind("FAKE_", 0) == 0; }))
+        e.push_back(std::string("LD_PRELOAD=") + FAKESYS_LIB);
+    return v.start(argv, e);
+}
+
+cmdresult runvk(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                int timeout_ms)
+{
+    proc p;
+    return startvk(p, args, env) ? finish(p, timeout_ms) : cmdresult{};
 }
 
 bool haveprog(const std::string& name)
@@ -300,6 +325,8 @@ procinfo inspect(pid_t pid)
     for (std::string line; std::getline(st, line);) {
         if (line.rfind("VmRSS:", 0) == 0)
             pi.rsskb = std::atol(line.c_str() + 6);
+        if (line.rfind("VmSize:", 0) == 0)
+            pi.vmkb = std::atol(line.c_str() + 7);
         if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
             pi.sleeps = std::atol(line.c_str() + 24);
     }
@@ -351,6 +378,44 @@ bool listensipv4(pid_t pid, int port)
     return false;
 }
 
+bool adoptorphans()
+{
+    return ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+}
+
+static void reapended()
+{
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+std::vector<std::string> endleftovers(int grace_ms)
+{
+    const pid_t me = ::getpid();
+    std::vector<pid_t> live;
+    std::vector<std::string> killed;
+    int wait_ms = grace_ms;
+    // Each round kills what is left; its children come to this process and are the next
+    // round's.
+    for (int round = 0; round < 10; ++round, wait_ms = 2000) {
+        if (waituntil(
+                [&] {
+                    reapended();
+                    live = childpids(me);
+                    return live.empty();
+                },
+                wait_ms, 20))
+            break;
+        for (const pid_t k : live) {
+            std::string cmd = slurp("/proc/" + std::to_string(k) + "/cmdline");
+            std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+            killed.push_back(std::to_string(k) + " " + cmd.substr(0, 200));
+            ::kill(k, SIGKILL);
+        }
+    }
+    return killed;
+}
+
 void killchildren(pid_t pid)
 {
     if (pid > 0)
@@ -387,6 +452,22 @@ bool xserver::start(const std::vector<std::string>& extra)
     }
     display = std::atoi(num.c_str());
     return true;
+}
+
+void xserver::stop()
+{
+    const pid_t pid = p.pid;
+    p.stop();
+    if (display < 0 || pid <= 0)
+        return;
+    // The lock holds the server's process id; a server that was killed left it behind, and the
+    // socket beside it.
+    const std::string n = std::to_string(display);
+    const std::string lock = "/tmp/.X" + n + "-lock";
+    if (std::atoi(slurp(lock).c_str()) == pid) {
+        ::unlink(("/tmp/.X11-unix/X" + n).c_str());
+        ::unlink(lock.c_str());
+    }
 }
 
 int announcednumber(const std::string& line)
