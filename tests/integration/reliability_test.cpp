@@ -665,12 +665,7 @@ TEST_F(Reliability, ImageClientsThroughRealDialogsComeBackExact)
                                           "-size", side + "x" + side, "-seed",
                                           std::to_string(i + 1), "-rounds", rounds}));
         }
-        EXPECT_TRUE(answeruntil(x.name(), true, [&] {
-            for (auto& c : cl)
-                if (c->running())
-                    return false;
-            return true;
-        }));
+        EXPECT_TRUE(answeruntil(x.name(), true, [&] { return !anyrunning(cl); }));
     }
     std::printf("%d image clients, %sx%s, %s rounds: %.1f s\n", n, side.c_str(), side.c_str(),
                 rounds.c_str(), static_cast<double>(nowms() - t0) / 1000.0);

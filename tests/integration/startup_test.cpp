@@ -115,17 +115,6 @@ int connect6(int port)
     return e;
 }
 
-// Reads standard output until end of file (bounded); true if it was seen.
-bool stdouteof(proc& p, int timeout_ms)
-{
-    return waituntil(
-        [&] {
-            p.drain(20);
-            return p.out < 0;
-        },
-        timeout_ms);
-}
-
 // The fixtures of tests that take ports: nothing but the test may hold one.
 class StartupPorts : public ::testing::Test
 {
@@ -402,7 +391,7 @@ TEST_F(StartupRunning, ProbePassesAndStandardOutputCloses)
         const int n = start(v, c.args, c.env, c.terse);
         ASSERT_GE(n, 0) << v.errbuf;
         // The announcement is all: the pipe ends while the program runs on.
-        EXPECT_TRUE(stdouteof(v, 20000));
+        EXPECT_TRUE(outclosed(v, 20000));
         EXPECT_EQ(v.outbuf, "");
         ASSERT_TRUE(v.running()) << v.errbuf;
         EXPECT_EQ(fdlink(v.pid, 0), "");
@@ -424,7 +413,7 @@ TEST_F(StartupRunning, SitsInItsSelectCycle)
     proc v;
     const int n = start(v, {"-display", x.name(), "-allow", "127.0.0.2"}, {"DISPLAY="}, false);
     ASSERT_GE(n, 0) << v.errbuf;
-    ASSERT_TRUE(stdouteof(v, 20000));
+    ASSERT_TRUE(outclosed(v, 20000));
     const procinfo before = inspect(v.pid);
     sleepms(3700); // the span measured
     const procinfo after = inspect(v.pid);
@@ -450,7 +439,7 @@ TEST_F(StartupRunning, TableAllocationFailure)
     {
         proc v;
         ASSERT_GE(start(v, args, {"DISPLAY="}, true, {"prlimit", files, "--"}), 0) << v.errbuf;
-        ASSERT_TRUE(stdouteof(v, 20000));
+        ASSERT_TRUE(outclosed(v, 20000));
         mapped = inspect(v.pid).vmkb;
         ASSERT_TRUE(v.running()) << v.errbuf;
     }

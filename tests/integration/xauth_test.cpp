@@ -61,14 +61,6 @@ std::unique_ptr<xserver> startdestination(const std::vector<std::string>& extra)
     return x->start(extra) ? std::move(x) : nullptr;
 }
 
-bool anyrunning(const std::vector<std::unique_ptr<proc>>& ps)
-{
-    for (const auto& p : ps)
-        if (p->running())
-            return true;
-    return false;
-}
-
 class XAuth : public ::testing::Test
 {
   protected:

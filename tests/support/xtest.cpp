@@ -486,13 +486,22 @@ int started(proc& v, int timeout_ms)
     if (!v.readline(line, timeout_ms))
         return -1;
     const int n = announcednumber(line);
-    const bool closed = waituntil(
+    return outclosed(v, timeout_ms) ? n : -1;
+}
+
+bool outclosed(proc& v, int timeout_ms)
+{
+    return waituntil(
         [&] {
             v.drain(20);
             return v.out < 0;
         },
         timeout_ms);
-    return closed ? n : -1;
+}
+
+bool anyrunning(const std::vector<std::unique_ptr<proc>>& ps)
+{
+    return std::any_of(ps.begin(), ps.end(), [](const auto& p) { return p->running(); });
 }
 
 std::string errafter(proc& v, size_t want, int timeout_ms)

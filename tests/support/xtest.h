@@ -6,6 +6,7 @@
 #include "support/net.h"
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -138,9 +139,13 @@ struct xserver {
 
 // The display number at the end of an announcement line ("display is host:N"), -1 if none.
 int announcednumber(const std::string& line);
+// Reads standard output until its end, for at most timeout_ms; whether the end came.
+bool outclosed(proc& v, int timeout_ms);
 // Reads the announcement of a program started by a test and waits until start-up is over
 // (standard output closes once the destination has been probed). Its number, -1 on failure.
 int started(proc& v, int timeout_ms = 20000);
+// Whether any of ps is still running.
+bool anyrunning(const std::vector<std::unique_ptr<proc>>& ps);
 
 // Collects the process's standard error until it holds at least want bytes or timeout_ms has
 // passed; all of it.
