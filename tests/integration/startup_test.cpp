@@ -227,8 +227,8 @@ TEST_F(StartupPorts, FirstFreePortIsAnnounced)
         bool ipv6;           // false: the system has no IPv6, so a '6' counts as free
     };
     const std::vector<portcase> table = {
-        {".", true},    {"x.", true}, {"xx.", true},  {"x.x.", true},
-        {"xxx.", true}, {"6.", true}, {"x6x.", true}, {"6.", false},
+        {".", true},  {"x.", true},  {"xx.", true},  {"x.x.", true}, {"xxx.", true},
+        {"6.", true}, {"66.", true}, {"x6x.", true}, {"6.", false},
     };
     for (const auto& c : table) {
         SCOPED_TRACE("pattern " + c.pattern + (c.ipv6 ? "" : " without IPv6"));
@@ -398,6 +398,8 @@ TEST_F(StartupRunning, ProbePassesAndStandardOutputCloses)
         EXPECT_EQ(fdlink(v.pid, 1), "");
         EXPECT_NE(fdlink(v.pid, 2), "");
         EXPECT_TRUE(listensipv4(v.pid, PORTBASE + n));
+        // The probe's connection stays, the one that asked for a first answer is gone.
+        EXPECT_EQ(connectionsto(v.pid, PORTBASE + x.display), 1);
         // The IPv6 twin is held, never served: no one else can bind it, and ::1 is refused.
         ports other;
         EXPECT_FALSE(other.hold(n, false, true));

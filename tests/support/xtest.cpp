@@ -357,25 +357,37 @@ std::string fdlink(pid_t pid, int fd)
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-bool listensipv4(pid_t pid, int port)
+// How many descriptors of process pid are IPv4 TCP sockets in state (as /proc/net/tcp writes
+// it) whose local port (remote with remote) is port.
+static int tcpsockets(pid_t pid, int port, bool remote, unsigned state)
 {
     std::set<std::string> inodes;
     std::istringstream tcp(slurp("/proc/net/tcp"));
     std::string line;
     std::getline(tcp, line); // header
     while (std::getline(tcp, line)) {
-        unsigned lport = 0, state = 0;
+        unsigned lport = 0, rport = 0, st = 0;
         unsigned long inode = 0;
         // sl: local rem st tx:rx tr:when retrnsmt uid timeout inode
-        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &lport, &state, &inode) == 3 &&
-            static_cast<int>(lport) == port && state == 0x0A)
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &lport, &rport, &st, &inode) == 4 &&
+            static_cast<int>(remote ? rport : lport) == port && st == state)
             inodes.insert("socket:[" + std::to_string(inode) + "]");
     }
+    int n = 0;
     for (int fd = 0; fd < 1024 && !inodes.empty(); ++fd)
-        if (inodes.count(fdlink(pid, fd)) != 0)
-            return true;
-    return false;
+        n += inodes.count(fdlink(pid, fd)) != 0 ? 1 : 0;
+    return n;
+}
+
+bool listensipv4(pid_t pid, int port)
+{
+    return tcpsockets(pid, port, false, 0x0A) > 0;
+}
+
+int connectionsto(pid_t pid, int port)
+{
+    return tcpsockets(pid, port, true, 0x01);
 }
 
 bool adoptorphans()

@@ -121,6 +121,8 @@ std::vector<pid_t> childpids(pid_t pid); // live children, not zombies
 std::string fdlink(pid_t pid, int fd);
 // True when process pid itself holds a listening IPv4 TCP socket on port.
 bool listensipv4(pid_t pid, int port);
+// How many established IPv4 TCP connections to port process pid holds.
+int connectionsto(pid_t pid, int port);
 // SIGKILL to the children of a process under test (dialog children outlive it otherwise).
 void killchildren(pid_t pid);
 
