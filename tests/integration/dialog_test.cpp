@@ -213,7 +213,8 @@ TEST_F(Dialog, FirstClientsUseDescriptorsZeroAndOneAndLeaveNoWindowsBehind)
     EXPECT_EQ(v[0].errbuf, "");
 }
 
-// "No" ends the client without a byte, also while another client's dialog is still up.
+// "No" ends the client without a byte, also while another client's dialog is still up. "Yes"
+// to that one then relays it over the descriptor the first client had: 0, the lowest free.
 TEST_F(Dialog, NoClosesTheClientWithoutAByteWhileAnotherDialogIsUp)
 {
     const int port = start(v[0], {"127.0.0.2"});
@@ -227,8 +228,10 @@ TEST_F(Dialog, NoClosesTheClientWithoutAByteWhileAnotherDialogIsUp)
     EXPECT_TRUE(endedbare(a)) << "the client was not told while another dialog was up";
     EXPECT_TRUE(isdialog(db));
 
-    ASSERT_TRUE(answer(db, false));
-    EXPECT_TRUE(endedbare(b));
+    EXPECT_EQ(fdlink(v[0].pid, 0), "");
+    ASSERT_TRUE(answer(db, true));
+    EXPECT_FALSE(readfor(b, 1, 6000).empty()) << "the allowed client was not relayed";
+    EXPECT_TRUE(issocket(fdlink(v[0].pid, 0))) << "the destination side is not on descriptor 0";
     EXPECT_EQ(v[0].errbuf, "");
     EXPECT_TRUE(v[0].running());
 }
