@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs the reliability scenarios of the integration tests at the size docs/reliability.md
 # reports, or its two long runs, in the build directory BUILD (default build-rel):
-#   reliability/run.sh full [BUILD]            every scenario at full scale, sanitizer build too
+#   reliability/run.sh full [BUILD]            every scenario at full scale
 #   reliability/run.sh soak [BUILD] [SECONDS]  connection churn, default 600 s
 #   reliability/run.sh memcheck [BUILD]        the real program under valgrind
 # Heavy: keep other work off the machine. The output is kept in BUILD/reliability-MODE.log.
@@ -14,10 +14,7 @@ cmake --build "$B" -j2 >/dev/null
 tests=$B/tests/integration_tests
 case $mode in
 full)
-    cmake -S . -B "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DVELKORAN_SANITIZE=ON >/dev/null
-    cmake --build "$B/asan" -j2 --target velkoran >/dev/null
-    VELKORAN_SCALE=full VELKORAN_ASAN_BIN=$PWD/$B/asan/velkoran \
-        "$tests" --gtest_filter='Reliability*:*/Reliability*' ;;
+    VELKORAN_SCALE=full "$tests" --gtest_filter='Reliability*:*/Reliability*' ;;
 soak)
     VELKORAN_SOAK_SECONDS=${3:-600} \
         "$tests" --gtest_also_run_disabled_tests --gtest_filter=Reliability.DISABLED_Soak ;;

@@ -41,17 +41,16 @@ class Bridge : public ::testing::Test
 TEST_F(Bridge, RelaysARealClientToAUnixSocketServer)
 {
     proc v;
-    ASSERT_TRUE(v.start(
-        {VELKORAN_BIN, "-display", "localhost:" + std::to_string(BRIDGED), "-allow", "localhost"}));
+    ASSERT_TRUE(
+        startvk(v, {"-display", "localhost:" + std::to_string(BRIDGED), "-allow", "localhost"}));
     std::string line;
     ASSERT_TRUE(v.readline(line)) << v.errbuf;
     ASSERT_EQ(line.rfind("display is ", 0), 0U) << line;
     const int mine = announcednumber(line);
     ASSERT_GE(mine, 0);
 
-    const std::string through = "localhost:" + std::to_string(mine);
     proc client;
-    ASSERT_TRUE(client.start({"xdpyinfo", "-display", through}));
+    ASSERT_TRUE(client.start({"xdpyinfo", "-display", through(6000 + mine)}));
     // The dialog shows on the server itself, reached here by its Unix socket.
     ASSERT_TRUE(answeruntil(":" + std::to_string(x.display), true, [&] {
         client.drain(10); // its output is larger than a pipe holds
@@ -59,7 +58,7 @@ TEST_F(Bridge, RelaysARealClientToAUnixSocketServer)
     }));
     client.drain(1000);
     EXPECT_TRUE(WIFEXITED(client.status) && WEXITSTATUS(client.status) == 0) << client.errbuf;
-    EXPECT_NE(client.outbuf.find("name of display:    " + through), std::string::npos);
+    EXPECT_NE(client.outbuf.find("name of display:    " + through(6000 + mine)), std::string::npos);
     EXPECT_NE(client.outbuf.find("dimensions:    1280x1024 pixels"), std::string::npos);
     EXPECT_TRUE(v.running());
     v.drain(200);
@@ -151,8 +150,10 @@ std::string lastline(const std::string& text)
     return text.substr(start == std::string::npos ? 0 : start + 1, end - (start + 1));
 }
 
+// Ended; an orphan that the test main adopted is reaped here.
 bool gone(pid_t pid)
 {
+    ::waitpid(pid, nullptr, WNOHANG);
     return ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) != 0;
 }
 

@@ -26,22 +26,18 @@ class Dialog : public ::testing::Test
     {
         for (auto& p : v)
             killchildren(p.pid);
-        for (const int fd : fds)
-            ::close(fd);
     }
 
     // The real program in front of the private X server; its port, or -1.
     int start(proc& p, const std::vector<std::string>& allow)
     {
-        std::vector<std::string> argv = {VELKORAN_BIN, "-display", x.name(), "-allow"};
-        argv.insert(argv.end(), allow.begin(), allow.end());
-        if (!p.start(argv))
+        std::vector<std::string> args = {"-display", x.name(), "-allow"};
+        args.insert(args.end(), allow.begin(), allow.end());
+        if (!startvk(p, args))
             return -1;
         const int n = started(p);
         return n < 0 ? -1 : 6000 + n;
     }
-    static std::string through(int port) { return "localhost:" + std::to_string(port - 6000); }
-
     cmdresult onx(const std::vector<std::string>& argv)
     {
         return runcmd(argv, {"DISPLAY=" + x.name()}, 10000);
@@ -74,12 +70,6 @@ class Dialog : public ::testing::Test
     {
         return onx({"xdotool", "search", "--name", "^" + title + "$"}).exitcode() == 0;
     }
-    int keep(int fd)
-    {
-        if (fd >= 0)
-            fds.push_back(fd);
-        return fd;
-    }
     // A client from `from` that has sent its connection setup, and the new dialog (not among
     // known) that asks about it; an empty id when either failed.
     struct asked {
@@ -88,21 +78,14 @@ class Dialog : public ::testing::Test
     };
     asked ask(int port, const std::vector<std::string>& known = {}, const char* from = "127.0.0.2")
     {
-        asked a{keep(connectfrom(from, port)), {}};
+        asked a{fds.keep(connectfrom(from, port)), {}};
         if (a.fd >= 0 && sendall(a.fd, XSETUP))
             a.id = newdialog(known);
         return a;
     }
-    // End of file within ms, and not a byte before it.
-    static bool endedbare(int fd, int ms = 6000)
-    {
-        bool closed = false;
-        return readfor(fd, 1, ms, &closed).empty() && closed;
-    }
-
     xserver x;
     proc v[3];
-    std::vector<int> fds;
+    fdlist fds;
 };
 
 bool issocket(const std::string& link)
@@ -139,27 +122,23 @@ TEST_F(Dialog, ARefusedHostGetsOneLineNoByteAndNoDialog)
     ASSERT_GT(port, 0);
     // From 127.0.0.1, which the hosts file names: the refusal asks no name server.
     const std::string line = badhostline("127.0.0.1");
-    const int quiet = keep(connectfrom("127.0.0.1", port));
+    const int quiet = fds.keep(connectfrom("127.0.0.1", port));
     ASSERT_GE(quiet, 0);
-    bool closed = false;
-    EXPECT_EQ(readfor(quiet, 1, 5000, &closed), "");
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(endedbare(quiet, 5000));
     EXPECT_EQ(errafter(v[0], line.size(), 3000), line);
 
     // A client that has sent its connection setup is reset rather than ended, still unanswered.
-    const int talker = keep(connectfrom("127.0.0.1", port));
+    const int talker = fds.keep(connectfrom("127.0.0.1", port));
     ASSERT_GE(talker, 0);
     ASSERT_TRUE(sendall(talker, XSETUP));
-    closed = false;
-    EXPECT_EQ(readfor(talker, 1, 5000, &closed), "");
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(endedbare(talker, 5000));
     EXPECT_EQ(errafter(v[0], 2 * line.size(), 3000), line + line);
 
     // The lookup children have written their lines; none is a confirmation child, none stays.
     EXPECT_TRUE(waituntil([&] { return childpids(v[0].pid).empty(); }, 3000));
     // An allowed client after them: once its dialog shows, one that a refused client wrongly
     // started would show too, being older.
-    const int allowed = keep(connectfrom("127.0.0.2", port));
+    const int allowed = fds.keep(connectfrom("127.0.0.2", port));
     ASSERT_GE(allowed, 0);
     const std::string id = newdialog({});
     ASSERT_FALSE(id.empty());
@@ -234,7 +213,8 @@ TEST_F(Dialog, FirstClientsUseDescriptorsZeroAndOneAndLeaveNoWindowsBehind)
     EXPECT_EQ(v[0].errbuf, "");
 }
 
-// "No" ends the client without a byte, also while another client's dialog is still up.
+// "No" ends the client without a byte, also while another client's dialog is still up. "Yes"
+// to that one then relays it over the descriptor the first client had: 0, the lowest free.
 TEST_F(Dialog, NoClosesTheClientWithoutAByteWhileAnotherDialogIsUp)
 {
     const int port = start(v[0], {"127.0.0.2"});
@@ -248,8 +228,10 @@ TEST_F(Dialog, NoClosesTheClientWithoutAByteWhileAnotherDialogIsUp)
     EXPECT_TRUE(endedbare(a)) << "the client was not told while another dialog was up";
     EXPECT_TRUE(isdialog(db));
 
-    ASSERT_TRUE(answer(db, false));
-    EXPECT_TRUE(endedbare(b));
+    EXPECT_EQ(fdlink(v[0].pid, 0), "");
+    ASSERT_TRUE(answer(db, true));
+    EXPECT_FALSE(readfor(b, 1, 6000).empty()) << "the allowed client was not relayed";
+    EXPECT_TRUE(issocket(fdlink(v[0].pid, 0))) << "the destination side is not on descriptor 0";
     EXPECT_EQ(v[0].errbuf, "");
     EXPECT_TRUE(v[0].running());
 }
@@ -456,9 +438,9 @@ TEST_F(Dialog, ADisplayThatNeverAnswersFreesItsQuestion)
     ASSERT_GT(port, 0);
     const int dport = 6000 + x.display;
     x.stop();
-    const int stalled = keep(listenon(dport)); // connections complete; nothing ever answers
+    const int stalled = fds.keep(listenon(dport)); // connections complete; nothing ever answers
     ASSERT_GE(stalled, 0);
-    const int c = keep(connectfrom("127.0.0.2", port));
+    const int c = fds.keep(connectfrom("127.0.0.2", port));
     ASSERT_GE(c, 0);
     ASSERT_TRUE(sendall(c, XSETUP));
     const long since = nowms();

@@ -11,7 +11,7 @@ class Smoke : public ::testing::Test
         if (const auto why = unmet({"Xvfb", "xdotool", "xdpyinfo"}); !why.empty())
             GTEST_SKIP() << why;
         ASSERT_TRUE(x.start());
-        ASSERT_TRUE(v.start({VELKORAN_BIN, "-display", x.name(), "-allow", "localhost"}));
+        ASSERT_TRUE(startvk(v, {"-display", x.name(), "-allow", "localhost"}));
         std::string line;
         ASSERT_TRUE(v.readline(line));
         ASSERT_EQ(line.rfind("display is ", 0), 0U) << line;
@@ -26,16 +26,15 @@ class Smoke : public ::testing::Test
 
 TEST_F(Smoke, YesRelaysARealClientAndNoRefusesIt)
 {
-    const std::string through = "localhost:" + std::to_string(mine);
     proc client;
-    ASSERT_TRUE(client.start({"xdpyinfo", "-display", through}));
+    ASSERT_TRUE(client.start({"xdpyinfo", "-display", through(6000 + mine)}));
     ASSERT_TRUE(answeralert(x.name(), true));
     ASSERT_NE(client.wait(20000), -1);
     EXPECT_EQ(WEXITSTATUS(client.status), 0) << client.errbuf;
     EXPECT_NE(client.outbuf.find("vendor string:    The X.Org Foundation"), std::string::npos);
 
     proc denied;
-    ASSERT_TRUE(denied.start({"xdpyinfo", "-display", through}));
+    ASSERT_TRUE(denied.start({"xdpyinfo", "-display", through(6000 + mine)}));
     ASSERT_TRUE(answeralert(x.name(), false));
     ASSERT_NE(denied.wait(20000), -1);
     EXPECT_NE(WEXITSTATUS(denied.status), 0);
@@ -58,8 +57,8 @@ TEST_P(ClosedStandard, RunsAsWithThemOpen)
     xserver x;
     ASSERT_TRUE(x.start());
     proc v;
-    ASSERT_TRUE(v.start({"sh", "-c", "exec \"$0\" \"$@\" " + std::to_string(fd) + "<&-",
-                         VELKORAN_STANDIN_BIN, "-display", x.name(), "-allow", "localhost"}));
+    ASSERT_TRUE(startvk(v, {"-display", x.name(), "-allow", "localhost"}, {}, true,
+                        {"sh", "-c", "exec \"$0\" \"$@\" " + std::to_string(fd) + "<&-"}));
     int port = -1;
     ASSERT_TRUE(waituntil(
         [&] {

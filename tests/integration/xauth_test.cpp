@@ -64,14 +64,6 @@ std::unique_ptr<xserver> startdestination(const std::vector<std::string>& extra)
     return x->start(extra) ? std::move(x) : nullptr;
 }
 
-bool anyrunning(const std::vector<std::unique_ptr<proc>>& ps)
-{
-    for (const auto& p : ps)
-        if (p->running())
-            return true;
-    return false;
-}
-
 class XAuth : public ::testing::Test
 {
   protected:
@@ -108,8 +100,8 @@ class XAuth : public ::testing::Test
 
 TEST_F(XAuth, ProbeOpensTheDestinationWithTheUsersAuthority)
 {
-    const auto r = runcmd({VELKORAN_BIN, "-display", x->name(), "-allow", "localhost"},
-                          {"XAUTHORITY=" + dir.path + "/missing"});
+    const auto r = runvk({"-display", x->name(), "-allow", "localhost"},
+                         {"XAUTHORITY=" + dir.path + "/missing"});
     EXPECT_EQ(r.exitcode(), 1);
     EXPECT_EQ(r.out.rfind("display is ", 0), 0U) << r.out;
     const std::string last = "Unable to open display at destination.\n";
@@ -121,8 +113,7 @@ TEST_F(XAuth, ProbeOpensTheDestinationWithTheUsersAuthority)
 TEST_F(XAuth, ClientFindsItsCookieUnderTheAnnouncedName)
 {
     proc v;
-    ASSERT_TRUE(v.start({VELKORAN_BIN, "-display", x->name(), "-allow", "localhost"},
-                        {"XAUTHORITY=" + user}));
+    ASSERT_TRUE(startvk(v, {"-display", x->name(), "-allow", "localhost"}, {"XAUTHORITY=" + user}));
     std::string line;
     ASSERT_TRUE(v.readline(line)) << v.errbuf;
     ASSERT_EQ(line.rfind("display is ", 0), 0U) << line;
@@ -151,7 +142,7 @@ TEST_F(XAuth, ClientFindsItsCookieUnderTheAnnouncedName)
         std::string authority, display;
         const char* refusal; // the destination's reason as Xlib prints it; empty: it works
     };
-    const std::string local = "localhost:" + std::to_string(mine);
+    const std::string local = through(6000 + mine);
     const char* none = "Authorization required, but no authorization protocol specified";
     // The destination saw the client's own cookie, passed on untouched, and rejected it.
     const char* badkey = "Invalid MIT-MAGIC-COOKIE-1 key";
@@ -233,10 +224,9 @@ TEST_F(XAuth, TheDestinationIsReachedAtItsCheckedAddressOnly)
     }
     // A private hosts file in a mount namespace of its own: localhost is ::1 first.
     proc v;
-    ASSERT_TRUE(
-        v.start({"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
-                 hosts, VELKORAN_BIN, "-display", dest, "-allow", "localhost"},
-                {"XAUTHORITY=" + user}));
+    ASSERT_TRUE(startvk(
+        v, {"-display", dest, "-allow", "localhost"}, {"XAUTHORITY=" + user}, false,
+        {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts}));
     const int mine = started(v);
     v.drain(100);
     ASSERT_GE(mine, 0) << v.errbuf << v.outbuf;

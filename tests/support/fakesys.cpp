@@ -1,7 +1,7 @@
-// A preload library for tests of the real binary: makes chosen platform calls fail or lie.
-// Each behaviour is switched on by an environment variable of the test process only.
-//   FAKE_HOSTNAME=name      gethostname gives name ("!fail" makes gethostname itself fail)
-//   FAKE_CANON=name         the lookup of FAKE_HOSTNAME answers with this canonical name
+// A preload library for tests of the real binary: makes chosen platform calls fail.
+// Each behaviour is switched on by an environment variable of the test process only. Calls
+// that the program makes through its seam (sys.h) are failed there, by the unit tests, and not
+// here.
 //   FAKE_SOCKET_ERRNO=n     socket() fails with errno n
 //   FAKE_SOCKET_FAMILY=f    with FAKE_SOCKET_ERRNO: only sockets of address family f fail
 //   FAKE_SETSOCKOPT_ERRNO=n setsockopt(SO_REUSEADDR) fails with errno n
@@ -10,17 +10,13 @@
 //   FAKE_BIND_FAMILY=f      with FAKE_BIND_ERRNO: only binds to addresses of family f fail
 //   FAKE_LISTEN_ERRNO=n     listen() fails with errno n
 //   FAKE_LISTEN_PORT=p      with FAKE_LISTEN_ERRNO: only sockets bound to IPv4 port p fail
-//   FAKE_BIGCALLOC=1        calloc of 1 MiB or more fails
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-extern "C" void* __libc_calloc(size_t, size_t);
 
 static int fakeerrno(const char* var)
 {
@@ -34,44 +30,6 @@ template <class F> static F real(const char* name)
 }
 
 extern "C" {
-
-int gethostname(char* name, size_t len)
-{
-    const char* fake = std::getenv("FAKE_HOSTNAME");
-    if (fake == nullptr)
-        return real<int (*)(char*, size_t)>("gethostname")(name, len);
-    if (std::strcmp(fake, "!fail") == 0) {
-        errno = EFAULT;
-        return -1;
-    }
-    std::strncpy(name, fake, len);
-    if (std::strlen(fake) >= len) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    return 0;
-}
-
-hostent* gethostbyname(const char* name)
-{
-    const char* fake = std::getenv("FAKE_HOSTNAME");
-    const char* canon = std::getenv("FAKE_CANON");
-    if (fake != nullptr && canon != nullptr && std::strcmp(name, fake) == 0) {
-        static in_addr addr;
-        static char* list[2];
-        static hostent h;
-        addr.s_addr = htonl(INADDR_LOOPBACK);
-        list[0] = reinterpret_cast<char*>(&addr);
-        list[1] = nullptr;
-        h.h_name = const_cast<char*>(canon);
-        h.h_aliases = &list[1];
-        h.h_addrtype = AF_INET;
-        h.h_length = 4;
-        h.h_addr_list = list;
-        return &h;
-    }
-    return real<hostent* (*)(const char*)>("gethostbyname")(name);
-}
 
 // True when the variable is unset or names this address family.
 static bool familymatches(const char* var, int family)
@@ -139,15 +97,5 @@ int listen(int fd, int backlog)
         return -1;
     }
     return real<int (*)(int, int)>("listen")(fd, backlog);
-}
-
-void* calloc(size_t n, size_t size)
-{
-    static const bool big = std::getenv("FAKE_BIGCALLOC") != nullptr;
-    if (big && size != 0 && n >= (size_t{1} << 20) / size) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return __libc_calloc(n, size);
 }
 }

@@ -156,6 +156,13 @@ inline std::string readfor(int fd, size_t want, int ms, bool* closed = nullptr)
     return got;
 }
 
+// End of file on fd within ms, and not a byte before it: a connection closed unanswered.
+inline bool endedbare(int fd, int ms = 6000)
+{
+    bool closed = false;
+    return readfor(fd, 1, ms, &closed).empty() && closed;
+}
+
 // Seeded bytes, the same for the same length and seed.
 inline std::string pattern(size_t n, unsigned seed)
 {

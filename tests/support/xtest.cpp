@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -217,18 +218,42 @@ int cmdresult::exitcode() const
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                 int timeout_ms)
+// What a started process leaves once it has ended (killed after timeout_ms).
+static cmdresult finish(proc& p, int timeout_ms)
 {
     cmdresult r;
-    proc p;
-    if (!p.start(argv, env))
-        return r;
     r.status = p.wait(timeout_ms);
     p.stop();
     r.out = p.outbuf;
     r.err = p.errbuf;
     return r;
+}
+
+cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                 int timeout_ms)
+{
+    proc p;
+    return p.start(argv, env) ? finish(p, timeout_ms) : cmdresult{};
+}
+
+bool startvk(proc& v, const std::vector<std::string>& args, const std::vector<std::string>& env,
+             bool standin, const std::vector<std::string>& prefix)
+{
+    std::vector<std::string> argv = prefix;
+    argv.emplace_back(standin ? VELKORAN_STANDIN_BIN : VELKORAN_BIN);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> e = env;
+    if (std::any_of(env.begin(), env.end(),
+                    [](const std::string& x) { return x.rfind("FAKE_", 0) == 0; }))
+        e.push_back(std::string("LD_PRELOAD=") + FAKESYS_LIB);
+    return v.start(argv, e);
+}
+
+cmdresult runvk(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                int timeout_ms)
+{
+    proc p;
+    return startvk(p, args, env) ? finish(p, timeout_ms) : cmdresult{};
 }
 
 bool haveprog(const std::string& name)
@@ -302,6 +327,8 @@ procinfo inspect(pid_t pid)
     for (std::string line; std::getline(st, line);) {
         if (line.rfind("VmRSS:", 0) == 0)
             pi.rsskb = std::atol(line.c_str() + 6);
+        if (line.rfind("VmSize:", 0) == 0)
+            pi.vmkb = std::atol(line.c_str() + 7);
         if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
             pi.sleeps = std::atol(line.c_str() + 24);
     }
@@ -332,25 +359,75 @@ std::string fdlink(pid_t pid, int fd)
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-bool listensipv4(pid_t pid, int port)
+// How many descriptors of process pid are IPv4 TCP sockets in state (as /proc/net/tcp writes
+// it) whose local port (remote with remote) is port.
+static int tcpsockets(pid_t pid, int port, bool remote, unsigned state)
 {
     std::set<std::string> inodes;
     std::istringstream tcp(slurp("/proc/net/tcp"));
     std::string line;
     std::getline(tcp, line); // header
     while (std::getline(tcp, line)) {
-        unsigned lport = 0, state = 0;
+        unsigned lport = 0, rport = 0, st = 0;
         unsigned long inode = 0;
         // sl: local rem st tx:rx tr:when retrnsmt uid timeout inode
-        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &lport, &state, &inode) == 3 &&
-            static_cast<int>(lport) == port && state == 0x0A)
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &lport, &rport, &st, &inode) == 4 &&
+            static_cast<int>(remote ? rport : lport) == port && st == state)
             inodes.insert("socket:[" + std::to_string(inode) + "]");
     }
+    int n = 0;
     for (int fd = 0; fd < 1024 && !inodes.empty(); ++fd)
-        if (inodes.count(fdlink(pid, fd)) != 0)
-            return true;
-    return false;
+        n += inodes.count(fdlink(pid, fd)) != 0 ? 1 : 0;
+    return n;
+}
+
+bool listensipv4(pid_t pid, int port)
+{
+    return tcpsockets(pid, port, false, 0x0A) > 0;
+}
+
+int connectionsto(pid_t pid, int port)
+{
+    return tcpsockets(pid, port, true, 0x01);
+}
+
+bool adoptorphans()
+{
+    return ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+}
+
+static void reapended()
+{
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+std::vector<std::string> endleftovers(int grace_ms)
+{
+    const pid_t me = ::getpid();
+    std::vector<pid_t> live;
+    std::vector<std::string> killed;
+    int wait_ms = grace_ms;
+    // Each round kills what is left; its children come to this process and are the next
+    // round's.
+    for (int round = 0; round < 10; ++round, wait_ms = 2000) {
+        if (waituntil(
+                [&] {
+                    reapended();
+                    live = childpids(me);
+                    return live.empty();
+                },
+                wait_ms, 20))
+            break;
+        for (const pid_t k : live) {
+            std::string cmd = slurp("/proc/" + std::to_string(k) + "/cmdline");
+            std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+            killed.push_back(std::to_string(k) + " " + cmd.substr(0, 200));
+            ::kill(k, SIGKILL);
+        }
+    }
+    return killed;
 }
 
 void killchildren(pid_t pid)
@@ -391,6 +468,22 @@ bool xserver::start(const std::vector<std::string>& extra)
     return true;
 }
 
+void xserver::stop()
+{
+    const pid_t pid = p.pid;
+    p.stop();
+    if (display < 0 || pid <= 0)
+        return;
+    // The lock holds the server's process id; a server that was killed left it behind, and the
+    // socket beside it.
+    const std::string n = std::to_string(display);
+    const std::string lock = "/tmp/.X" + n + "-lock";
+    if (std::atoi(slurp(lock).c_str()) == pid) {
+        ::unlink(("/tmp/.X11-unix/X" + n).c_str());
+        ::unlink(lock.c_str());
+    }
+}
+
 int announcednumber(const std::string& line)
 {
     const auto colon = line.rfind(':');
@@ -407,13 +500,22 @@ int started(proc& v, int timeout_ms)
     if (!v.readline(line, timeout_ms))
         return -1;
     const int n = announcednumber(line);
-    const bool closed = waituntil(
+    return outclosed(v, timeout_ms) ? n : -1;
+}
+
+bool outclosed(proc& v, int timeout_ms)
+{
+    return waituntil(
         [&] {
             v.drain(20);
             return v.out < 0;
         },
         timeout_ms);
-    return closed ? n : -1;
+}
+
+bool anyrunning(const std::vector<std::unique_ptr<proc>>& ps)
+{
+    return std::any_of(ps.begin(), ps.end(), [](const auto& p) { return p->running(); });
 }
 
 std::string errafter(proc& v, size_t want, int timeout_ms)

@@ -6,6 +6,7 @@
 #include "support/net.h"
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -59,9 +60,54 @@ cmdresult runcmd(const std::vector<std::string>& argv, const std::vector<std::st
                  int timeout_ms = 20000);
 bool haveprog(const std::string& name); // on PATH
 
+// The program under test with args: the shipped build, or with standin the build whose dialog
+// is a stand-in that answers as its STANDIN_* variables say; prefix runs it (prlimit, unshare,
+// valgrind). An entry FAKE_* of env preloads the library that makes chosen platform calls fail.
+// False if it cannot start.
+bool startvk(proc& v, const std::vector<std::string>& args,
+             const std::vector<std::string>& env = {}, bool standin = false,
+             const std::vector<std::string>& prefix = {});
+// The shipped build run to its end (killed after timeout_ms).
+cmdresult runvk(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                int timeout_ms = 10000);
+// The display that leads to a relay listening on port: "localhost:N" for port 6000 + N.
+inline std::string through(int port)
+{
+    return "localhost:" + std::to_string(port - 6000);
+}
+
+// Descriptors a test opened, closed when the holder goes.
+struct fdlist {
+    std::vector<int> fds;
+    fdlist() = default;
+    fdlist(const fdlist&) = delete;
+    fdlist& operator=(const fdlist&) = delete;
+    ~fdlist()
+    {
+        for (const int fd : fds)
+            ::close(fd);
+    }
+    // fd, kept for closing unless it is -1.
+    int keep(int fd)
+    {
+        if (fd >= 0)
+            fds.push_back(fd);
+        return fd;
+    }
+};
+
+// Every process that a test starts is a descendant of the test process. adoptorphans() makes
+// the test process the parent of each one whose own parent ends first, so that all of them stay
+// in sight; then endleftovers() reaps every child that has ended, waits up to grace_ms for the
+// others to end, and kills and reaps whatever is still alive after that, descendants included.
+// What it had to kill ("pid command" each); empty when the test left nothing behind.
+bool adoptorphans();
+std::vector<std::string> endleftovers(int grace_ms);
+
 // What /proc says about a process.
 struct procinfo {
     long rsskb = -1;   // VmRSS
+    long vmkb = -1;    // VmSize: address space mapped
     int fds = -1;      // open descriptors
     int children = 0;  // live children
     int zombies = 0;   // children ended and not yet reaped
@@ -75,6 +121,8 @@ std::vector<pid_t> childpids(pid_t pid); // live children, not zombies
 std::string fdlink(pid_t pid, int fd);
 // True when process pid itself holds a listening IPv4 TCP socket on port.
 bool listensipv4(pid_t pid, int port);
+// How many established IPv4 TCP connections to port process pid holds.
+int connectionsto(pid_t pid, int port);
 // SIGKILL to the children of a process under test (dialog children outlive it otherwise).
 void killchildren(pid_t pid);
 
@@ -85,14 +133,21 @@ struct xserver {
     // Starts Xvfb -displayfd; extra arguments are appended. False when Xvfb is missing or fails.
     bool start(const std::vector<std::string>& extra = {"-listen", "tcp"});
     std::string name() const { return "localhost:" + std::to_string(display); }
-    void stop() { p.stop(); }
+    // Ends the server; the lock file and socket of a server that could not remove them itself
+    // (killed) go too.
+    void stop();
+    ~xserver() { stop(); }
 };
 
 // The display number at the end of an announcement line ("display is host:N"), -1 if none.
 int announcednumber(const std::string& line);
+// Reads standard output until its end, for at most timeout_ms; whether the end came.
+bool outclosed(proc& v, int timeout_ms);
 // Reads the announcement of a program started by a test and waits until start-up is over
 // (standard output closes once the destination has been probed). Its number, -1 on failure.
 int started(proc& v, int timeout_ms = 20000);
+// Whether any of ps is still running.
+bool anyrunning(const std::vector<std::unique_ptr<proc>>& ps);
 
 // Collects the process's standard error until it holds at least want bytes or timeout_ms has
 // passed; all of it.
