@@ -41,7 +41,6 @@ void runtable(const std::vector<failcase>& table)
 // end; and the rows the parser's table does not hold.
 TEST(StartupCommandLine, TheShippedProgramEndsWithTheParsersMessage)
 {
-    ASSERT_EQ(USAGE.size(), 77U);
     const std::vector<std::string> nodisplay = {"DISPLAY="};
     const std::vector<std::string> okdisplay = {"DISPLAY=localhost:0"};
     runtable({
@@ -58,9 +57,6 @@ TEST(StartupCommandLine, TheShippedProgramEndsWithTheParsersMessage)
          {"-allow", "localhost"},
          {"DISPLAY=no!env:3"},
          "no such host no!env\n"},
-        {"abbreviated option", {"-t", "-allow", "localhost"}, okdisplay, USAGE},
-        {"option in upper case", {"-Terse", "-allow", "localhost"}, okdisplay, USAGE},
-        {"option with a value glued on", {"-display=x:0", "-allow", "localhost"}, okdisplay, USAGE},
         {"empty -display value counts as set",
          {"-display", "", "-allow", "localhost"},
          {"DISPLAY=localhost:101"},

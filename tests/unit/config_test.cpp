@@ -232,6 +232,10 @@ static std::vector<argscase> cases()
         {"DisplayLastWithoutEnvironment", "-display disp:1 -allow a -display", 1,
          "display not specified\n", "testbox|a|", "testbox", nullptr},
         {"DisplayTakesTheNextWordWhateverItIs", "-display -allow a", 1, USAGE, "testbox|"},
+        // Option words are whole and exact.
+        {"AbbreviatedOption", "-t -allow a", 1, USAGE, "testbox|"},
+        {"OptionInUpperCase", "-Terse -allow a", 1, USAGE, "testbox|"},
+        {"OptionWithAValueGluedOn", "-display=x:0 -allow a", 1, USAGE, "testbox|"},
         {"EmptyHostPartIsLookedUpAsIs", "-display :0 -allow a", 1, "no such host \n",
          "testbox|a||"},
         {"EmptyDisplayCountsAsSet", "-allow a", 1, "no such host \n", "testbox|a||", "testbox", ""},
