@@ -165,8 +165,9 @@ void enqueue(std::string_view text)
     queue.append(text);
 }
 
-// Blocking writes of everything on descriptor 2 itself: for the last words of the program.
-void writeall(std::string_view text)
+} // namespace
+
+void saywhole(std::string_view text)
 {
     const char* p = text.data();
     size_t left = text.size();
@@ -185,8 +186,6 @@ void writeall(std::string_view text)
         left -= static_cast<size_t>(n);
     }
 }
-
-} // namespace
 
 void say(std::string_view text)
 {
@@ -269,7 +268,7 @@ static void lastwords(std::string_view text)
     queue.clear();
     lost = 0;
     all.append(text);
-    writeall(all);
+    saywhole(all);
 }
 
 void die(std::string_view text)

@@ -14,6 +14,9 @@ void say(std::string_view text);
 [[gnu::format(printf, 1, 2)]] void sayf(const char* fmt, ...);
 void saysys(const char* word);           // "word: <system error text>\n", as perror prints it
 void saysysfd(int fd, const char* word); // "fd 7:" directly followed by the perror form
+// text written whole on descriptor 2 itself, waiting for room if need be: for the last words of
+// the program, and for a process that may wait (the lookup helper). Safe from several threads.
+void saywhole(std::string_view text);
 // A fatal message is written whole, after every queued line, even if that means waiting.
 [[noreturn]] void die(std::string_view text);
 [[noreturn]] void diesys(const char* word);

@@ -4,6 +4,7 @@
 #include "admission/lookup.h"
 
 #include "admission/children.h"
+#include "diag.h"
 #include "sys.h"
 
 #include <arpa/inet.h>
@@ -49,22 +50,6 @@ long nowms()
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
-// One write per line; the helper may wait for standard error, the program's loop never does.
-void writeline(const std::string& line)
-{
-    const char* p = line.data();
-    size_t left = line.size();
-    for (int tries = 0; left > 0 && tries < 100; ++tries) {
-        const ssize_t n = ::write(2, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
 // The first thread to claim a request writes its line; the other finds it done.
 bool claim(request& r)
 {
@@ -99,7 +84,7 @@ void* resolve(void*)
                                             sizeof buf, &found, &herr);
         const char* name = rc == 0 && found != nullptr ? found->h_name : nullptr;
         if (claim(*r))
-            writeline(refusedline(name, a));
+            saywhole(refusedline(name, a));
     }
 }
 
@@ -116,7 +101,7 @@ void lookuphelper(int in)
             if (claim(*r)) {
                 in_addr a{};
                 a.s_addr = r->what.addr;
-                writeline(refusedline(nullptr, a));
+                saywhole(refusedline(nullptr, a));
             }
         }
         const bool room = live.size() < static_cast<size_t>(LOOKUPQUEUE);

@@ -96,34 +96,6 @@ static int silentresolver(const void* addr, socklen_t, int, hostent* h, char*, s
     return ENOENT;
 }
 
-// Standard error on a pipe while fn runs, and after it until n lines have come or ms have
-// passed: the lookup helper writes its lines from a process of its own, after the refusal.
-static std::string lineswhile(const std::function<void()>& fn, int n, int ms)
-{
-    int p[2];
-    if (::pipe(p) != 0)
-        return "pipe failed";
-    const int saved = ::dup(2);
-    ::dup2(p[1], 2);
-    ::close(p[1]);
-    fn();
-    diaginit();
-    ::dup2(saved, 2);
-    ::close(saved);
-    nonblock(p[0]);
-    std::string got;
-    waituntil(
-        [&] {
-            char buf[4096];
-            for (ssize_t k; (k = ::read(p[0], buf, sizeof buf)) > 0;)
-                got.append(buf, static_cast<size_t>(k));
-            return std::count(got.begin(), got.end(), '\n') >= n;
-        },
-        ms, 5);
-    ::close(p[0]);
-    return got;
-}
-
 // The lookup helpers this process has, alive.
 static std::vector<pid_t> lookuphelpers()
 {
@@ -165,7 +137,7 @@ TEST_P(Refused, OneLineEachAndClosedWithoutAByte)
                 ++forks;
                 return ::fork();
             });
-        err = lineswhile(
+        err = capturestderr(
             [&] {
                 for (int k = 0; k < 2; ++k) {
                     far.push_back(pending(nullptr));
@@ -203,7 +175,7 @@ TEST_F(Admit, ASilentResolverNeverHoldsTheLoop)
     std::vector<int> far;
     long slowest = 0;
     const auto start = std::chrono::steady_clock::now();
-    const std::string err = lineswhile(
+    const std::string err = capturestderr(
         [&] {
             pending("127.0.0.3");
             admit();
@@ -237,7 +209,7 @@ TEST_F(Admit, ADeadLookupHelperIsReplaced)
 {
     answer = NAMED;
     fake l(sys::gethostbyaddr_r, &standinlookup);
-    const std::string err = lineswhile(
+    const std::string err = capturestderr(
         [&] {
             pending(nullptr);
             admit();

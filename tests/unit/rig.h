@@ -13,6 +13,7 @@
 #include "support/net.h"
 #include "sys.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -185,8 +186,10 @@ inline size_t openfds()
     return n;
 }
 
-// Runs fn with standard error on a pipe; what fn wrote there.
-inline std::string capturestderr(const std::function<void()>& fn)
+// Runs fn with standard error on a pipe; what was written there by the time fn returned, or,
+// given lines, once that many lines have come (at most ms): a process fn started, such as the
+// lookup helper, may write after fn returns.
+inline std::string capturestderr(const std::function<void()>& fn, int lines = 0, int ms = 0)
 {
     int p[2];
     if (::pipe(p) != 0)
@@ -200,9 +203,14 @@ inline std::string capturestderr(const std::function<void()>& fn)
     ::close(saved);
     ::fcntl(p[0], F_SETFL, ::fcntl(p[0], F_GETFL) | O_NONBLOCK);
     std::string got;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;)
-        got.append(buf, static_cast<size_t>(n));
+    waituntil(
+        [&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;)
+                got.append(buf, static_cast<size_t>(n));
+            return std::count(got.begin(), got.end(), '\n') >= lines;
+        },
+        ms, 5);
     ::close(p[0]);
     return got;
 }
