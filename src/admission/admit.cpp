@@ -28,14 +28,7 @@ void admitinit()
 {
     resting = false;
     if (spare < 0)
-        spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (spare >= 0 && spare <= 2) { // the standard numbers stay free for relayed connections
-        const int high = ::fcntl(spare, F_DUPFD_CLOEXEC, 3);
-        if (high >= 0) {
-            ::close(spare);
-            spare = high;
-        }
-    }
+        spare = movehigh(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
 // Errors that one already-failed pending connection passes up through accept: they end

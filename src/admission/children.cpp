@@ -34,9 +34,7 @@ static long nowms()
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
-// Above the standard descriptors, which stay free for relayed connections; where no other
-// number is free, fd stays as it is.
-static int movehigh(int fd)
+int movehigh(int fd)
 {
     if (fd < 0 || fd > 2)
         return fd;

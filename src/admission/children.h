@@ -22,6 +22,9 @@ extern childrec* children; // newest first
 // Readable when a child has ended (SIGCHLD, blocked in the program, read through a signalfd).
 extern int chldfd;
 
+// fd moved above the standard descriptors, which stay free for relayed connections, and closed
+// on exec; where no other number is free, fd stays as it is.
+int movehigh(int fd);
 // An empty list and no lookup helper (one left by an earlier init is ended). The first call
 // blocks SIGCHLD and makes chldfd.
 void childinit();

@@ -71,22 +71,15 @@ static void actonverdict(childrec* e)
 // with it. poll reads nothing, so what a waiting client sent is still relayed first on Yes.
 static void withdrawgone()
 {
+    // At most MAXQUESTIONS entries wait for an answer: admission turns a further client away.
     pollfd p[MAXQUESTIONS];
     childrec* of[MAXQUESTIONS];
     int n = 0;
-    for (childrec* e = children; e != nullptr; e = e->next) {
-        if (e->done || e->withdrawn || e->ended != 0 || e->sock < 0)
-            continue;
-        if (n == MAXQUESTIONS) {
-            ::poll(p, static_cast<nfds_t>(n), 0);
-            for (int i = 0; i < n; ++i)
-                if ((p[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
-                    withdraw(of[i]);
-            n = 0;
+    for (childrec* e = children; e != nullptr && n < MAXQUESTIONS; e = e->next)
+        if (!e->done && !e->withdrawn && e->ended == 0 && e->sock >= 0) {
+            p[n] = {e->sock, POLLRDHUP, 0};
+            of[n++] = e;
         }
-        p[n] = {e->sock, POLLRDHUP, 0};
-        of[n++] = e;
-    }
     if (n > 0 && ::poll(p, static_cast<nfds_t>(n), 0) > 0)
         for (int i = 0; i < n; ++i)
             if ((p[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)

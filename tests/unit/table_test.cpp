@@ -145,7 +145,7 @@ static bool claim(int fd, int from)
 }
 
 // Out of the way of the low numbers a test wants to claim.
-static int movehigh(int fd)
+static int outoftheway(int fd)
 {
     const int high = ::fcntl(fd, F_DUPFD, 200);
     ::close(fd);
@@ -165,7 +165,7 @@ TEST_P(RelayPair, RaisesNfdsAsTheMaximumAndClosingNeverLowersIt)
 {
     const paircase c = GetParam();
     const ends x = unixends();
-    const int one = movehigh(x.relay), other = movehigh(x.far);
+    const int one = outoftheway(x.relay), other = outoftheway(x.far);
     ASSERT_TRUE(claim(c.a, one)) << "descriptor " << c.a << " is in use";
     ASSERT_TRUE(claim(c.b, other)) << "descriptor " << c.b << " is in use";
     nfds = c.nfds;
